@@ -1,0 +1,2 @@
+#include "extract/stages.hpp"
+namespace cellfit { void search_start_values(const Workspace&) {} }
