@@ -1,8 +1,9 @@
 // _cellkernels: the native kernels one-to-one, for tests and benchmarks only.
-#include <pybind11/pybind11.h>
-
-namespace py = pybind11;
+#include "kernels/kernels.hpp"
 
 PYBIND11_MODULE(_cellkernels, m) {
     m.doc() = "Native kernels of cellfit/cellgen, exposed for tests and benchmarks.";
+    register_lsim_kernels(m);
+    register_text_kernels(m);
+    register_segmentation_kernels(m);
 }

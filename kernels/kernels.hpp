@@ -1,0 +1,8 @@
+// Registration functions of the _cellkernels test and benchmark module, one per kernel file.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+void register_lsim_kernels(pybind11::module_& m);
+void register_text_kernels(pybind11::module_& m);
+void register_segmentation_kernels(pybind11::module_& m);

@@ -1,0 +1,3 @@
+#include "kernels/kernels.hpp"
+
+void register_text_kernels(pybind11::module_&) {}
