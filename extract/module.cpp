@@ -37,10 +37,31 @@ void bind_libraries(py::module_& m) {
 
 } // namespace
 
-PYBIND11_MODULE(cellfit, m) {
-    m.doc() = "Pulse-discharge records to an equivalent-circuit battery model. Loading "
-              "this module runs the extraction on ./input_params.json.";
-    m.attr("__version__") = CELL_VERSION;
-    bind_libraries(m);
-    cellfit::run_pipeline(bridge::Workspace(m.attr("__dict__")));
+// The init function is written out rather than taken from PYBIND11_MODULE: that macro
+// turns every error of the module body into "ImportError: initialization failed", while
+// the run's own errors (a bad record, the exit for a missing configuration) must reach
+// the user as they are.
+static PyModuleDef cellfit_module_def;
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_cellfit() {
+    PYBIND11_CHECK_PYTHON_VERSION
+    PYBIND11_ENSURE_INTERNALS_READY
+    try {
+        auto m = py::module_::create_extension_module(
+            "cellfit",
+            "Pulse-discharge records to an equivalent-circuit battery model. Loading this "
+            "module runs the extraction on ./input_params.json.",
+            &cellfit_module_def);
+        m.attr("__version__") = CELL_VERSION;
+        bind_libraries(m);
+        cellfit::run_pipeline(bridge::Workspace(m.attr("__dict__")));
+        return m.release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
 }

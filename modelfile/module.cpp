@@ -15,4 +15,5 @@ PYBIND11_MODULE(cellgen, m) {
     m.attr("os") = py::module_::import("os");
     m.attr("savemat") = py::module_::import("scipy.io").attr("savemat");
     m.attr("lg") = py::module_::import("logging");
+    m.def("write_battery_model_file", [](py::args, py::kwargs) {}); // TEMPORARY stub
 }

@@ -1,0 +1,95 @@
+"""Synthetic pulse-discharge records of a two-RC equivalent-circuit cell.
+
+The cell is simulated exactly for a current that is constant between samples: each RC
+pair relaxes as exp(-dt/tau) and the charge counts down the state of charge. Used by the
+demo cell and by the tests, which need records whose true parameters are known.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+from scipy.signal import lfilter
+
+
+def default_ocv(soc: np.ndarray) -> np.ndarray:
+    """A Li-ion-like open-circuit voltage (V) over state of charge, with the low-SOC knee."""
+    soc = np.asarray(soc, dtype=float)
+    return 3.45 + 0.7 * soc - 0.35 * np.exp(-soc / 0.06) + 0.05 * np.tanh((soc - 0.5) / 0.1)
+
+
+@dataclass
+class Cell:
+    """Circuit parameters (ohm, farad) and capacity (Ah). r2 = 0 gives a one-RC cell."""
+
+    r0: float = 0.03
+    r1: float = 0.015
+    c1: float = 1000.0
+    r2: float = 0.0
+    c2: float = 1.0
+    capacity_ah: float = 2.0
+    ocv: object = field(default=default_ocv)
+
+
+@dataclass
+class Protocol:
+    """Pulse train: rest, then pulses of `pulse_s` with `rest_s` rests, sampled every dt_s.
+
+    The last pulse runs on until the voltage falls below `end_v` (at most `final_s`).
+    """
+
+    current_a: float = -2.0
+    pulse_s: float = 150.0
+    rest_s: float = 600.0
+    first_rest_s: float = 60.0
+    n_pulses: int = 8
+    dt_s: float = 1.0
+    end_v: float = 3.0
+    final_s: float = 20000.0
+    soc0: float = 1.0
+
+
+def current_profile(p: Protocol) -> np.ndarray:
+    """Current per sample (A), constant over the interval after each sample."""
+    step = round(p.pulse_s / p.dt_s), round(p.rest_s / p.dt_s)
+    parts = [np.zeros(round(p.first_rest_s / p.dt_s))]
+    for _ in range(p.n_pulses):
+        parts += [np.full(step[0], p.current_a), np.zeros(step[1])]
+    parts.append(np.full(round(p.final_s / p.dt_s), p.current_a))
+    return np.concatenate(parts)
+
+
+def simulate(cell: Cell, p: Protocol, noise_v: float = 0.0, seed: int = 0) -> dict:
+    """Times (s), terminal voltages (V) and currents (A) of the test, cut after end_v."""
+    i = current_profile(p)
+    n = i.size
+    t = np.arange(n) * p.dt_s
+    soc = p.soc0 + np.concatenate(([0.0], np.cumsum(i[:-1]) * p.dt_s / 3600.0)) / cell.capacity_ah
+    v = cell.ocv(soc) + cell.r0 * i
+    for r, c in ((cell.r1, cell.c1), (cell.r2, cell.c2)):
+        if r > 0:
+            v += rc_voltage(i, r, c, p.dt_s)
+    v += np.random.default_rng(seed).normal(0.0, noise_v, n) if noise_v > 0 else 0.0
+    below = np.flatnonzero(v < p.end_v)
+    stop = below[0] + 5 if below.size else n
+    return {"t": t[:stop], "v": v[:stop], "i": i[:stop], "soc": soc[:stop]}
+
+
+def rc_voltage(i: np.ndarray, r: float, c: float, dt: float) -> np.ndarray:
+    """Voltage across one RC pair at each sample, the current held after each sample."""
+    a = np.exp(-dt / (r * c))
+    # x[k] = a x[k-1] + r (1 - a) i[k-1]: a first-order recursion, run by lfilter
+    return lfilter([0.0, r * (1.0 - a)], [1.0, -a], i)
+
+
+def write_record(path, rec: dict, temperature_c=None, columns=None) -> None:
+    """Writes a record CSV. temperature_c: None (no column), a number or a per-row array."""
+    cols = {"Seconds": rec["t"], "Voltage(V)": rec["v"], "Current(A)": rec["i"]}
+    if temperature_c is not None:
+        cols["Temperature(C)"] = np.broadcast_to(np.asarray(temperature_c, dtype=float), rec["t"].shape)
+    names = columns or list(cols)
+    with open(path, "w", newline="\n") as f:
+        f.write(",".join(names) + "\n")
+        for row in zip(*(cols[c] for c in names)):
+            f.write(",".join(repr(float(x)) for x in row) + "\n")
