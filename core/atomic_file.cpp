@@ -23,17 +23,22 @@ void replace_file(const std::string& tmp, const std::string& target) {
     }
 }
 
-void write_file_atomically(const std::string& target, const std::string& text) {
-    const std::string tmp = temporary_path_for(target);
-    std::FILE* f = std::fopen(tmp.c_str(), "wb");
+void write_whole_file(const std::string& path, const std::string& text,
+                      const std::string& target) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr)
         throw std::runtime_error(target + ": cannot write the file: " + std::strerror(errno));
     const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     const bool closed = std::fclose(f) == 0;
     if (!written || !closed) {
-        std::remove(tmp.c_str());
+        std::remove(path.c_str());
         throw std::runtime_error(target + ": writing the file failed (disk full?)");
     }
+}
+
+void write_file_atomically(const std::string& target, const std::string& text) {
+    const std::string tmp = temporary_path_for(target);
+    write_whole_file(tmp, text, target);
     replace_file(tmp, target);
 }
 

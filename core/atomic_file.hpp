@@ -13,6 +13,11 @@ std::string temporary_path_for(const std::string& target);
 /// naming the file when it cannot be written; an existing target then stays as it was.
 void write_file_atomically(const std::string& target, const std::string& text);
 
+/// Writes text to path (creating or truncating it). Throws std::runtime_error naming
+/// target when it cannot be written completely; a partial file at path is removed.
+void write_whole_file(const std::string& path, const std::string& text,
+                      const std::string& target);
+
 /// Renames tmp over target; removes tmp and throws std::runtime_error on failure.
 void replace_file(const std::string& tmp, const std::string& target);
 
