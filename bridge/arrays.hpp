@@ -14,7 +14,8 @@ using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using IndexArray = py::array_t<long long, py::array::c_style | py::array::forcecast>;
 
 template <typename T>
-cellcore::Span<const T> view(const py::array_t<T, py::array::c_style | py::array::forcecast>& a) {
+cellcore::Span<const T>
+view(const py::array_t<T, py::array::c_style | py::array::forcecast>& a) {
     return {a.data(), static_cast<std::size_t>(a.size())};
 }
 

@@ -1,5 +1,6 @@
 // Log lines, printed lines and error texts with values shown exactly as the interpreter
-// shows them (str() of the value), so that 3 reads 3.0 and arrays print as numpy prints.
+// shows them (str() of the value), so that 3 reads 3.0 and arrays print as numpy
+// prints.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -18,20 +18,22 @@ struct Signature {
     std::size_t required; // the first `required` params have no default
 };
 
-[[noreturn]] inline void raise_count(const Signature& sig, std::size_t given, bool too_few) {
+[[noreturn]] inline void raise_count(const Signature& sig, std::size_t given,
+                                     bool too_few) {
     const std::size_t total = sig.params.size();
     const bool exact = sig.required == total;
     const std::size_t expected = too_few ? sig.required : total;
     const char* bound = exact ? "exactly" : (too_few ? "at least" : "at most");
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  sig.name, bound, static_cast<Py_ssize_t>(expected),
                  expected == 1 ? "" : "s", static_cast<Py_ssize_t>(given));
     throw py::error_already_set();
 }
 
 /// The arguments in parameter order; an unset optional parameter is a null object.
-inline std::vector<py::object> bind_arguments(const Signature& sig, const py::args& args,
-                                              const py::kwargs& kwargs) {
+inline std::vector<py::object>
+bind_arguments(const Signature& sig, const py::args& args, const py::kwargs& kwargs) {
     const std::size_t total = sig.params.size();
     if (args.size() > total)
         raise_count(sig, args.size(), false);
@@ -44,14 +46,15 @@ inline std::vector<py::object> bind_arguments(const Signature& sig, const py::ar
         while (i < total && key != sig.params[i])
             ++i;
         if (i == total) {
-            PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%s'",
-                         sig.name, key.c_str());
+            PyErr_Format(PyExc_TypeError,
+                         "%.200s() got an unexpected keyword argument '%s'", sig.name,
+                         key.c_str());
             throw py::error_already_set();
         }
         if (bound[i]) {
             PyErr_Format(PyExc_TypeError,
-                         "%.200s() got multiple values for keyword argument '%s'", sig.name,
-                         key.c_str());
+                         "%.200s() got multiple values for keyword argument '%s'",
+                         sig.name, key.c_str());
             throw py::error_already_set();
         }
         bound[i] = py::reinterpret_borrow<py::object>(item.second);

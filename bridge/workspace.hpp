@@ -1,5 +1,6 @@
-// The per-run workspace: a module's global namespace. Every stage reads its inputs from it
-// by name and leaves its outputs there, so users and tests see them as module attributes.
+// The per-run workspace: a module's global namespace. Every stage reads its inputs from
+// it by name and leaves its outputs there, so users and tests see them as module
+// attributes.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -22,7 +23,9 @@ class Workspace {
         }
         return py::reinterpret_borrow<py::object>(value);
     }
-    template <typename T> T get_as(const char* name) const { return get(name).cast<T>(); }
+    template <typename T> T get_as(const char* name) const {
+        return get(name).cast<T>();
+    }
     bool has(const char* name) const {
         return PyDict_GetItemString(globals_.ptr(), name) != nullptr;
     }

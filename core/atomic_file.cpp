@@ -27,7 +27,8 @@ void write_whole_file(const std::string& path, const std::string& text,
                       const std::string& target) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr)
-        throw std::runtime_error(target + ": cannot write the file: " + std::strerror(errno));
+        throw std::runtime_error(target +
+                                 ": cannot write the file: " + std::strerror(errno));
     const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     const bool closed = std::fclose(f) == 0;
     if (!written || !closed) {

@@ -9,8 +9,9 @@ namespace cellcore {
 /// A unique temporary path beside target (same folder, so the rename is atomic).
 std::string temporary_path_for(const std::string& target);
 
-/// Writes text to target through a temporary file and a rename. Throws std::runtime_error
-/// naming the file when it cannot be written; an existing target then stays as it was.
+/// Writes text to target through a temporary file and a rename. Throws
+/// std::runtime_error naming the file when it cannot be written; an existing target
+/// then stays as it was.
 void write_file_atomically(const std::string& target, const std::string& text);
 
 /// Writes text to path (creating or truncating it). Throws std::runtime_error naming

@@ -10,8 +10,9 @@ namespace cellcore {
 double rested_voltage(Span<const double> v, long long a, long long b) {
     if (v.empty())
         return std::nan("");
-    Range w{static_cast<std::size_t>(std::max(a, 0LL)),
-            static_cast<std::size_t>(std::clamp(b, 0LL, static_cast<long long>(v.size())))};
+    Range w{
+        static_cast<std::size_t>(std::max(a, 0LL)),
+        static_cast<std::size_t>(std::clamp(b, 0LL, static_cast<long long>(v.size())))};
     if (w.size() == 0)
         return v[0];
     double sum = 0.0; // summed from the window's start, as numpy does for short vectors
@@ -21,7 +22,8 @@ double rested_voltage(Span<const double> v, long long a, long long b) {
 }
 
 OcvKnots ocv_time_knots(Span<const double> t, Span<const double> v,
-                        Span<const long long> rest_ends, Span<const long long> load_ends) {
+                        Span<const long long> rest_ends,
+                        Span<const long long> load_ends) {
     std::vector<long long> ends(rest_ends.begin(), rest_ends.end());
     ends.insert(ends.end(), load_ends.begin(), load_ends.end());
     std::sort(ends.begin(), ends.end());

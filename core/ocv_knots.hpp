@@ -1,6 +1,6 @@
 // The open-circuit voltage along the record's time axis: knots at the end of every rest
-// (the rested voltage) and at the end of every pulse (the voltage the cell rests to next),
-// between which the OCV is taken as linear.
+// (the rested voltage) and at the end of every pulse (the voltage the cell rests to
+// next), between which the OCV is taken as linear.
 #pragma once
 
 #include <vector>
@@ -18,10 +18,11 @@ struct OcvKnots {
 };
 
 /// Knots at time 0, at every rest end and load end (in time order) and at the last
-/// sample. Rest end r_j carries the mean of v over [r_j - 3, r_j - 1) on its own knot and
-/// on the next one; the last knot the loaded voltage v[n-2]. The longer vector is cut
-/// to the length of the shorter, which absorbs a load end missing or one too many.
+/// sample. Rest end r_j carries the mean of v over [r_j - 3, r_j - 1) on its own knot
+/// and on the next one; the last knot the loaded voltage v[n-2]. The longer vector is
+/// cut to the length of the shorter, which absorbs a load end missing or one too many.
 OcvKnots ocv_time_knots(Span<const double> t, Span<const double> v,
-                        Span<const long long> rest_ends, Span<const long long> load_ends);
+                        Span<const long long> rest_ends,
+                        Span<const long long> load_ends);
 
 } // namespace cellcore

@@ -13,8 +13,7 @@ template <typename T> struct Span {
 
     Span() = default;
     Span(T* p, std::size_t n) : ptr(p), len(n) {}
-    template <typename U>
-    Span(std::vector<U>& v) : ptr(v.data()), len(v.size()) {}
+    template <typename U> Span(std::vector<U>& v) : ptr(v.data()), len(v.size()) {}
     template <typename U>
     Span(const std::vector<U>& v) : ptr(v.data()), len(v.size()) {}
 

@@ -1,7 +1,8 @@
-// The equivalent circuits and the residuals the solver minimises. A model maps the current
-// of the fitting window to the voltage the circuit adds to the OCV; the residual is the
-// measured voltage residual minus that. Both read the window from the workspace at every
-// call, so the fitting stages switch windows by rebinding t_vec, xdata and ydata.
+// The equivalent circuits and the residuals the solver minimises. A model maps the
+// current of the fitting window to the voltage the circuit adds to the OCV; the
+// residual is the measured voltage residual minus that. Both read the window from the
+// workspace at every call, so the fitting stages switch windows by rebinding t_vec,
+// xdata and ydata.
 #include <pybind11/numpy.h>
 
 #include <vector>
@@ -17,8 +18,8 @@ namespace {
 
 using Coefficients = std::vector<double>;
 
-// The native lsim2 object. Held for the life of the interpreter (never released), so the
-// models can tell it apart from a replacement a user binds under the same name.
+// The native lsim2 object. Held for the life of the interpreter (never released), so
+// the models can tell it apart from a replacement a user binds under the same name.
 PyObject* native_lsim2 = nullptr;
 
 double number(const py::handle& value) {
@@ -55,29 +56,31 @@ py::tuple simulate_native(const Coefficients& num, const Coefficients& den,
     const std::size_t n = static_cast<std::size_t>(t.size());
     Coefficients x0 = x0_obj.is_none() ? Coefficients{} : coefficients(x0_obj);
     py::array_t<double> y(static_cast<py::ssize_t>(n));
-    py::array_t<double> x({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(order)});
+    py::array_t<double> x(
+        {static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(order)});
     auto yv = bridge::view_mut(y);
     cellcore::Span<double> xv(x.mutable_data(), n * order);
     {
         py::gil_scoped_release nogil;
-        cellcore::lsim_foh(num, den, bridge::view<double>(t), bridge::view<double>(u), x0, yv, xv);
+        cellcore::lsim_foh(num, den, bridge::view<double>(t), bridge::view<double>(u),
+                           x0, yv, xv);
     }
     return py::make_tuple(t, y, x);
 }
 
-// scipy's lsim2 calling convention: system = (num, den); integrator keywords such as hmax
-// are accepted and ignored, since the discretisation is exact.
+// scipy's lsim2 calling convention: system = (num, den); integrator keywords such as
+// hmax are accepted and ignored, since the discretisation is exact.
 py::tuple lsim2(const py::object& system, const py::object& U, const py::object& T,
                 const py::object& X0, const py::kwargs&) {
     if (!py::isinstance<py::sequence>(system) || py::len(system) != 2)
         bridge::raise(PyExc_TypeError, "lsim2: system must be a (num, den) pair");
-    py::object times = T.is_none() ? py::module_::import("numpy").attr("linspace")(0, 10.0, 101)
-                                   : T;
+    py::object times =
+        T.is_none() ? py::module_::import("numpy").attr("linspace")(0, 10.0, 101) : T;
     const bridge::InArray t = times;
-    const bridge::InArray u = U.is_none() ? py::module_::import("numpy").attr("zeros")(t.size())
-                                          : U;
-    return simulate_native(coefficients(system[py::int_(0)]), coefficients(system[py::int_(1)]),
-                           t, u, X0);
+    const bridge::InArray u =
+        U.is_none() ? py::module_::import("numpy").attr("zeros")(t.size()) : U;
+    return simulate_native(coefficients(system[py::int_(0)]),
+                           coefficients(system[py::int_(1)]), t, u, X0);
 }
 
 // The circuit's output over the window: natively when lsim2 is ours, else through
@@ -93,7 +96,8 @@ py::object simulate(const Workspace& ws, const py::object& x, const Coefficients
              py::arg("T") = t_vec, py::arg("hmax") = 0.5);
     py::object unpacked = py::module_::import("builtins").attr("tuple")(result);
     if (py::len(unpacked) != 3)
-        bridge::raise(PyExc_ValueError, "lsim2 returned " + bridge::str(py::len(unpacked)) +
+        bridge::raise(PyExc_ValueError, "lsim2 returned " +
+                                            bridge::str(py::len(unpacked)) +
                                             " values, expected 3 (tout, yout, xout)");
     return unpacked[py::int_(1)];
 }
@@ -109,7 +113,8 @@ py::object model1(const Workspace& ws, const py::args& args, const py::kwargs& k
 }
 
 // R0 + R1/(1 + R1 C1 s) + R2/(1 + R2 C2 s) with R0, R1, C1 from the cycle's first pass.
-py::object model2_r2c2(const Workspace& ws, const py::args& args, const py::kwargs& kwargs) {
+py::object model2_r2c2(const Workspace& ws, const py::args& args,
+                       const py::kwargs& kwargs) {
     static const bridge::Signature sig{"model2_r2c2", {"x", "r2", "c2"}, 3};
     const auto a = bridge::bind_arguments(sig, args, kwargs);
     const double r0 = number(ws.get("gr0")), r1 = number(ws.get("gr1")),
@@ -132,7 +137,8 @@ py::object residual(const Workspace& ws, const char* name, const char* model,
     return ydata - fn(ws.get("xdata"), *a[0]);
 }
 
-template <typename F> void bind(const Workspace& ws, const char* name, F&& f, const char* doc) {
+template <typename F>
+void bind(const Workspace& ws, const char* name, F&& f, const char* doc) {
     ws.set(name, py::cpp_function(
                      [ws, f](const py::args& args, const py::kwargs& kwargs) {
                          return f(ws, args, kwargs);
@@ -145,26 +151,30 @@ template <typename F> void bind(const Workspace& ws, const char* name, F&& f, co
 void register_lsim2(py::module_& m) {
     m.def("lsim2", &lsim2, py::arg("system"), py::arg("U") = py::none(),
           py::arg("T") = py::none(), py::arg("X0") = py::none(),
-          "Response of a proper transfer function (num, den) to the input U at the times T, "
+          "Response of a proper transfer function (num, den) to the input U at the "
+          "times T, "
           "input linear between samples: returns (tout, yout, xout).");
     native_lsim2 = m.attr("lsim2").ptr();
     Py_INCREF(native_lsim2);
 }
 
 void bind_circuit_models(const Workspace& ws) {
-    bind(ws, "model1", model1, "model1(x, r0, r1, c1): one-RC circuit voltage over t_vec.");
+    bind(ws, "model1", model1,
+         "model1(x, r0, r1, c1): one-RC circuit voltage over t_vec.");
     bind(ws, "model2_r2c2", model2_r2c2,
          "model2_r2c2(x, r2, c2): two-RC circuit voltage, R0/R1/C1 from gr0/gr1/gc1.");
-    bind(ws, "fit_ls1",
-         [](const Workspace& w, const py::args& a, const py::kwargs& k) {
-             return residual(w, "fit_ls1", "model1", a, k);
-         },
-         "fit_ls1(params): ydata - model1(xdata, *params).");
-    bind(ws, "fit_ls2",
-         [](const Workspace& w, const py::args& a, const py::kwargs& k) {
-             return residual(w, "fit_ls2", "model2_r2c2", a, k);
-         },
-         "fit_ls2(params): ydata - model2_r2c2(xdata, *params).");
+    bind(
+        ws, "fit_ls1",
+        [](const Workspace& w, const py::args& a, const py::kwargs& k) {
+            return residual(w, "fit_ls1", "model1", a, k);
+        },
+        "fit_ls1(params): ydata - model1(xdata, *params).");
+    bind(
+        ws, "fit_ls2",
+        [](const Workspace& w, const py::args& a, const py::kwargs& k) {
+            return residual(w, "fit_ls2", "model2_r2c2", a, k);
+        },
+        "fit_ls2(params): ydata - model2_r2c2(xdata, *params).");
 }
 
 } // namespace cellfit

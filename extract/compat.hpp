@@ -1,5 +1,5 @@
-// Library calls whose names changed between numpy/scipy releases: each picks the name the
-// installed release has. The successors give the same results.
+// Library calls whose names changed between numpy/scipy releases: each picks the name
+// the installed release has. The successors give the same results.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -7,8 +7,8 @@
 namespace cellfit {
 namespace py = pybind11;
 
-// numpy 2 renamed trapz to trapezoid (the old name warns, then goes); numpy 1.x has only
-// the old name.
+// numpy 2 renamed trapz to trapezoid (the old name warns, then goes); numpy 1.x has
+// only the old name.
 inline py::object np_trapezoid(const py::object& np) {
     return py::hasattr(np, "trapezoid") ? np.attr("trapezoid") : np.attr("trapz");
 }

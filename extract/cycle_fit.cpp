@@ -1,8 +1,8 @@
-// The per-cycle fit. The first pass fits the one-RC circuit to the voltage fall over the
-// first 70 % of the pulse, where R0 and the fast pair dominate; with the two-RC model a
-// second pass fits the slow pair (R2, C2) over the whole pulse and rest, the first
-// pair held. Each fit starts from the previous cycle's result, across records too:
-// neighbouring pulses of one cell have similar parameters.
+// The per-cycle fit. The first pass fits the one-RC circuit to the voltage fall over
+// the first 70 % of the pulse, where R0 and the fast pair dominate; with the two-RC
+// model a second pass fits the slow pair (R2, C2) over the whole pulse and rest, the
+// first pair held. Each fit starts from the previous cycle's result, across records
+// too: neighbouring pulses of one cell have similar parameters.
 #include "bridge/python_text.hpp"
 #include "extract/fitting.hpp"
 
@@ -31,7 +31,8 @@ py::object elapsed_minutes(const Workspace& ws) {
     return (ws.get("stop_time_i") - ws.get("start_time_i")) / py::int_(60);
 }
 
-void append_row(const Workspace& ws, const py::object& rms_value, const py::object& runtime) {
+void append_row(const Workspace& ws, const py::object& rms_value,
+                const py::object& runtime) {
     py::list row;
     row.append(rms_value);
     row.append(ws.get("R0Tau"));
@@ -104,10 +105,12 @@ void second_pass(const Workspace& ws, long long i) {
     ws.set("error_lsq", error);
     ws.set("rms_lsq", rms(ws, error));
     info("rms_err = " + str(ws.get("rms_lsq") * py::int_(1000)) + " mV");
-    py::object rounded = py::module_::import("builtins").attr("round")(elapsed_minutes(ws), 1);
+    py::object rounded =
+        py::module_::import("builtins").attr("round")(elapsed_minutes(ws), 1);
     py::object runtime = py::str(str(rounded) + " minutes");
     ws.set("runtime", runtime);
-    ws.set("R0Tau", py::make_tuple(py::str(p[0]), py::str(p[1] * p[2]), py::str(p[3] * p[4])));
+    ws.set("R0Tau",
+           py::make_tuple(py::str(p[0]), py::str(p[1] * p[2]), py::str(p[3] * p[4])));
     ws.set("batt_val", rested_voltage_after(ws, i));
     append_row(ws, ws.get("rms_lsq"), runtime);
 }

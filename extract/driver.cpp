@@ -1,5 +1,5 @@
-// The run driver: reads ./input_params.json, enters the working folder, runs every record
-// through the stages and hands the results folder to the model file builder.
+// The run driver: reads ./input_params.json, enters the working folder, runs every
+// record through the stages and hands the results folder to the model file builder.
 #include <pybind11/pybind11.h>
 
 #include "bridge/python_text.hpp"
@@ -53,7 +53,8 @@ void enter_workdir(const Workspace& ws) {
 
 void read_limits(const Workspace& ws) {
     py::object values = ws.get("values");
-    ws.set("maybe_total_number_of_cycles", values.attr("get")("total_number_of_cycles"));
+    ws.set("maybe_total_number_of_cycles",
+           values.attr("get")("total_number_of_cycles"));
     py::object to_float = py::module_::import("builtins").attr("float");
     ws.set("vhigh", to_float(values["high_cutoff"]));
     ws.set("vcut", to_float(values["low_cutoff"]));
@@ -62,8 +63,8 @@ void read_limits(const Workspace& ws) {
     info("vcut = " + bridge::str(ws.get("vcut")) + " V");
 }
 
-// Only the two circuit models can be fitted; anything else is refused before any file is
-// touched rather than after the first record's fits.
+// Only the two circuit models can be fitted; anything else is refused before any file
+// is touched rather than after the first record's fits.
 void check_model(const Workspace& ws) {
     py::object values = ws.get("values");
     // looked up once per comparison, as a dict subclass may answer differently
@@ -72,9 +73,10 @@ void check_model(const Workspace& ws) {
     } else if (py::object(values["model"]).equal(py::str("model2"))) {
         info("model2 selected");
     } else {
-        bridge::exit_with_message("\nUnknown model " + bridge::str(py::repr(values["model"])) +
-                                  " in './input_params.json': use \"model1\" (one RC pair) "
-                                  "or \"model2\" (two RC pairs)\n");
+        bridge::exit_with_message(
+            "\nUnknown model " + bridge::str(py::repr(values["model"])) +
+            " in './input_params.json': use \"model1\" (one RC pair) "
+            "or \"model2\" (two RC pairs)\n");
     }
 }
 
@@ -82,11 +84,12 @@ void check_cycle_limit(const Workspace& ws) {
     py::object limit = ws.get("maybe_total_number_of_cycles");
     if (limit.is_none())
         return;
-    const bool whole = py::isinstance<py::int_>(limit) && !py::isinstance<py::bool_>(limit);
+    const bool whole =
+        py::isinstance<py::int_>(limit) && !py::isinstance<py::bool_>(limit);
     if (!whole)
-        bridge::exit_with_message("\nInvalid total_number_of_cycles " +
-                                  bridge::str(py::repr(limit)) +
-                                  " in './input_params.json': use a whole number or null\n");
+        bridge::exit_with_message(
+            "\nInvalid total_number_of_cycles " + bridge::str(py::repr(limit)) +
+            " in './input_params.json': use a whole number or null\n");
     info("total number of cycles = " + bridge::str(limit));
 }
 
@@ -129,7 +132,8 @@ void run_pipeline(const Workspace& ws) {
         ws.set("infile", infile);
         process_record(ws);
     }
-    ws.get("write_battery_model_file")(ws.get("workdir"), ws.get("vcut"), ws.get("vhigh"));
+    ws.get("write_battery_model_file")(ws.get("workdir"), ws.get("vcut"),
+                                       ws.get("vhigh"));
 }
 
 } // namespace cellfit

@@ -12,10 +12,11 @@ namespace {
 long long entry(const Workspace& ws, const char* name, long long j, long long cycle) {
     const py::array_t<long long, py::array::forcecast> v = ws.get(name);
     if (j < 0 || j >= v.size())
-        bridge::raise(PyExc_ValueError, record_name(ws) + ": cycle " + bridge::str(cycle) +
-                                            " has no pulse end to fit up to (" +
-                                            bridge::str(static_cast<long long>(v.size())) +
-                                            " found in " + name + ")");
+        bridge::raise(PyExc_ValueError,
+                      record_name(ws) + ": cycle " + bridge::str(cycle) +
+                          " has no pulse end to fit up to (" +
+                          bridge::str(static_cast<long long>(v.size())) + " found in " +
+                          name + ")");
     return v.at(j);
 }
 
@@ -36,12 +37,14 @@ void set_fall_window(const Workspace& ws, long long i) {
     const long long start = entry(ws, "ind_slice", i - 1, i);
     const long long loaded = entry(ws, "idx_load", i - 1, i) - start;
     // the product is truncated toward zero, as int() does
-    const long long len_fall = static_cast<long long>(0.7 * static_cast<double>(loaded));
+    const long long len_fall =
+        static_cast<long long>(0.7 * static_cast<double>(loaded));
     ws.set("len_fall", py::int_(len_fall));
     if (len_fall < 3)
         bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": cycle " + bridge::str(i) + ": the pulse is loaded for " +
-                          bridge::str(loaded) + " samples, too few to fit its voltage fall");
+                      record_name(ws) + ": cycle " + bridge::str(i) +
+                          ": the pulse is loaded for " + bridge::str(loaded) +
+                          " samples, too few to fit its voltage fall");
     set_window(ws, start, start + len_fall);
 }
 
@@ -49,13 +52,14 @@ void set_cycle_window(const Workspace& ws, long long i) {
     set_window(ws, entry(ws, "ind_slice", i - 1, i), entry(ws, "ind_slice", i, i));
 }
 
-py::object least_squares(const Workspace& ws, const char* residual, const py::object& start,
-                         double f_scale, double tol) {
+py::object least_squares(const Workspace& ws, const char* residual,
+                         const py::object& start, double f_scale, double tol) {
     using py::arg;
-    return ws.get("optimize").attr("least_squares")(
-        ws.get(residual), start, arg("bounds") = py::make_tuple(0.0001, 50000),
-        arg("loss") = "huber", arg("f_scale") = f_scale, arg("verbose") = 2, arg("xtol") = tol,
-        arg("ftol") = tol, arg("gtol") = tol);
+    return ws.get("optimize")
+        .attr("least_squares")(
+            ws.get(residual), start, arg("bounds") = py::make_tuple(0.0001, 50000),
+            arg("loss") = "huber", arg("f_scale") = f_scale, arg("verbose") = 2,
+            arg("xtol") = tol, arg("ftol") = tol, arg("gtol") = tol);
 }
 
 py::object rms(const Workspace& ws, const py::object& error) {

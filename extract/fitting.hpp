@@ -7,7 +7,8 @@
 namespace cellfit {
 
 /// Fall window of cycle i (from 1): len_fall = 70 % of the pulse's loaded samples, from
-/// the last rest sample before the pulse. Sets len_fall, ydata, t_vec, iload_vec, xdata.
+/// the last rest sample before the pulse. Sets len_fall, ydata, t_vec, iload_vec,
+/// xdata.
 void set_fall_window(const Workspace& ws, long long i);
 
 /// The whole of cycle i: the pulse and the rest after it.
@@ -15,8 +16,8 @@ void set_cycle_window(const Workspace& ws, long long i);
 
 /// optimize.least_squares on the named residual function with the Huber loss, the
 /// parameter bounds of the circuit and the given scale and tolerance; verbose reports.
-py::object least_squares(const Workspace& ws, const char* residual, const py::object& start,
-                         double f_scale, double tol);
+py::object least_squares(const Workspace& ws, const char* residual,
+                         const py::object& start, double f_scale, double tol);
 
 /// Root-mean-square of the window's measured minus modelled residual, numpy's way.
 py::object rms(const Workspace& ws, const py::object& error);

@@ -12,7 +12,8 @@ namespace {
 // wildcard import of cellgen comes last, so its names win on a clash (they are the same
 // modules anyway).
 void bind_libraries(py::module_& m) {
-    m.attr("UnivariateSpline") = py::module_::import("scipy.interpolate").attr("UnivariateSpline");
+    m.attr("UnivariateSpline") =
+        py::module_::import("scipy.interpolate").attr("UnivariateSpline");
     cellfit::register_lsim2(m);
     m.attr("optimize") = py::module_::import("scipy.optimize");
     m.attr("integrate") = py::module_::import("scipy.integrate");
@@ -26,8 +27,9 @@ void bind_libraries(py::module_& m) {
     m.attr("lg") = py::module_::import("logging");
 
     py::module_ cellgen = py::module_::import("cellgen");
-    py::object names = py::hasattr(cellgen, "__all__") ? cellgen.attr("__all__")
-                                                         : py::module_::import("builtins").attr("dir")(cellgen);
+    py::object names = py::hasattr(cellgen, "__all__")
+                           ? cellgen.attr("__all__")
+                           : py::module_::import("builtins").attr("dir")(cellgen);
     for (py::handle name : names) {
         const std::string text = py::str(name);
         if (text.rfind('_', 0) != 0)
@@ -49,7 +51,8 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_cellfit() {
     try {
         auto m = py::module_::create_extension_module(
             "cellfit",
-            "Pulse-discharge records to an equivalent-circuit battery model. Loading this "
+            "Pulse-discharge records to an equivalent-circuit battery model. Loading "
+            "this "
             "module runs the extraction on ./input_params.json.",
             &cellfit_module_def);
         m.attr("__version__") = CELL_VERSION;

@@ -1,7 +1,7 @@
 // The open-circuit voltage of the record: the voltage at the end of every rest gives an
-// OCV-SOC point; a cubic spline through them gives the OCV curve on a fixed SOC grid. The
-// same rested voltages laid along the time axis give the OCV under the pulses, and what
-// the terminal voltage differs from it is what the circuit models have to explain.
+// OCV-SOC point; a cubic spline through them gives the OCV curve on a fixed SOC grid.
+// The same rested voltages laid along the time axis give the OCV under the pulses, and
+// what the terminal voltage differs from it is what the circuit models have to explain.
 #include <pybind11/numpy.h>
 
 #include "bridge/arrays.hpp"
@@ -19,19 +19,21 @@ void ocv_soc_points(const Workspace& ws) {
     const bridge::IndexArray rest_ends = ws.get("idx_rest");
     py::object trapezoid = np_trapezoid(ws.get("np"));
     py::object iload = ws.get("iload"), t = ws.get("t");
-    const double total_mAh = py::array_t<double>(ws.get("cum_mAh")).at(ws.get_as<py::ssize_t>("idx_end") - 1);
+    const double total_mAh = py::array_t<double>(ws.get("cum_mAh"))
+                                 .at(ws.get_as<py::ssize_t>("idx_end") - 1);
 
     std::vector<double> soc, vsoc;
     for (py::ssize_t j = 0; j < rest_ends.size(); ++j) {
         const long long k = rest_ends.at(j);
         // the sample two before the rest's last one, alone
-        const double vsample = cellcore::rested_voltage(bridge::view<double>(v), k - 2, k - 1);
+        const double vsample =
+            cellcore::rested_voltage(bridge::view<double>(v), k - 2, k - 1);
         vsoc.push_back(vsample);
         const py::slice before(0, static_cast<py::ssize_t>(k), 1);
-        const double mAh =
-            trapezoid(py::arg("y") = py::float_(1000.0) * iload[before], py::arg("x") = t[before])
-                .cast<double>() /
-            3600.0;
+        const double mAh = trapezoid(py::arg("y") = py::float_(1000.0) * iload[before],
+                                     py::arg("x") = t[before])
+                               .cast<double>() /
+                           3600.0;
         const double socval = 1 + mAh / total_mAh;
         soc.push_back(socval);
         ws.set("relaxpoint", py::int_(j));
@@ -49,14 +51,16 @@ void check_spline_points(const Workspace& ws) {
     const bridge::IndexArray rest_ends = ws.get("idx_rest");
     if (soc.size() < 4)
         bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": at least 4 rest periods are needed for the OCV "
-                                        "curve, found " +
+                      record_name(ws) +
+                          ": at least 4 rest periods are needed for the OCV "
+                          "curve, found " +
                           bridge::str(static_cast<long long>(soc.size())));
     for (py::ssize_t j = 1; j < soc.size(); ++j)
         if (!(soc.at(j) < soc.at(j - 1)))
             bridge::raise(PyExc_ValueError,
-                          record_name(ws) + ": the SOC does not fall between the rests ending at "
-                                            "samples " +
+                          record_name(ws) +
+                              ": the SOC does not fall between the rests ending at "
+                              "samples " +
                               bridge::str(rest_ends.at(j - 1)) + " and " +
                               bridge::str(rest_ends.at(j)) +
                               " (no charge passed between them)");
@@ -78,14 +82,16 @@ void ocv_over_time(const Workspace& ws) {
     ws.set("ind_all", np.attr("sort")(np.attr("concatenate")(
                           py::make_tuple(ws.get("idx_rest"), ws.get("idx_load")))));
     const bridge::InArray t = ws.get("t"), v = ws.get("v");
-    const bridge::IndexArray rest_ends = ws.get("idx_rest"), load_ends = ws.get("idx_load");
-    const cellcore::OcvKnots knots =
-        cellcore::ocv_time_knots(bridge::view<double>(t), bridge::view<double>(v),
-                                 bridge::view<long long>(rest_ends), bridge::view<long long>(load_ends));
+    const bridge::IndexArray rest_ends = ws.get("idx_rest"),
+                             load_ends = ws.get("idx_load");
+    const cellcore::OcvKnots knots = cellcore::ocv_time_knots(
+        bridge::view<double>(t), bridge::view<double>(v),
+        bridge::view<long long>(rest_ends), bridge::view<long long>(load_ends));
     ws.set("vsoc_time", bridge::to_numpy(knots.time_s));
     ws.set("vsoc_val", bridge::to_numpy(knots.volts));
     if (v.size() >= 2)
-        ws.set("vsample", py::float_(v.at(v.size() - 2))); // the last knot's loaded voltage
+        ws.set("vsample",
+               py::float_(v.at(v.size() - 2))); // the last knot's loaded voltage
     py::object itrp = np.attr("interp")(t, ws.get("vsoc_time"), ws.get("vsoc_val"));
     ws.set("vsoc_val_itrp", itrp);
     ws.set("ocv_diff", v - itrp);
@@ -100,7 +106,8 @@ void extract_ocv(const Workspace& ws) {
     ocv_over_time(ws);
     ws.set("start_time", ws.get("tp")());
     // the record's end closes the last cycle; ind_slice is the same vector
-    py::object closed = ws.get("np").attr("append")(ws.get("idx_rest"), ws.get("idx_end"));
+    py::object closed =
+        ws.get("np").attr("append")(ws.get("idx_rest"), ws.get("idx_end"));
     ws.set("idx_rest", closed);
     ws.set("ind_slice", closed);
 }

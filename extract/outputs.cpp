@@ -24,7 +24,8 @@ py::dict parameter_map(const Workspace& ws) {
     py::object cum = ws.get("cum_mAh");
     p["Tparam_1"] = py::float_(cum[py::int_(-1)].cast<double>() / 1000);
     p["Tparam_2"] = ws.get("opt_median").attr("tolist")();
-    p["Tparam_3"] = pair(ws.get("SOC").attr("tolist")(), ws.get("OCV_3rd").attr("tolist")());
+    p["Tparam_3"] =
+        pair(ws.get("SOC").attr("tolist")(), ws.get("OCV_3rd").attr("tolist")());
     return p;
 }
 
@@ -42,7 +43,8 @@ void write_parameter_file(const Workspace& ws) {
     ws.set("bat_params", parameter_map(ws));
     const std::string target = output_path(ws, "_params.json");
     ws.set("bat_params_file", py::str(target));
-    const std::string text = py::str(ws.get("json").attr("dumps")(ws.get("bat_params")));
+    const std::string text =
+        py::str(ws.get("json").attr("dumps")(ws.get("bat_params")));
     const std::string tmp = cellcore::temporary_path_for(target);
     cellcore::write_whole_file(tmp, text, target);
     info("file " + target + " written");
@@ -55,7 +57,8 @@ void write_ocv_table(const Workspace& ws) {
     const std::string tmp = cellcore::temporary_path_for(target);
     py::object np = ws.get("np");
     try {
-        np.attr("savetxt")(tmp, np.attr("transpose")(pair(ws.get("SOC"), ws.get("OCV_3rd"))),
+        np.attr("savetxt")(tmp,
+                           np.attr("transpose")(pair(ws.get("SOC"), ws.get("OCV_3rd"))),
                            py::arg("header") = "SOC,OCV", py::arg("delimiter") = ",");
     } catch (...) {
         std::remove(tmp.c_str());

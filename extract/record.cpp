@@ -1,5 +1,5 @@
-// Loading a record: reads the CSV log, finds the cell temperature, cuts the record at the
-// discharge cut-off and finds the current steps that open and close every pulse.
+// Loading a record: reads the CSV log, finds the cell temperature, cuts the record at
+// the discharge cut-off and finds the current steps that open and close every pulse.
 #include <pybind11/numpy.h>
 
 #include <cmath>
@@ -20,21 +20,23 @@ py::array_t<double> column(const Workspace& ws, const char* name) {
         bridge::raise(PyExc_ValueError,
                       record_name(ws) + ": no column \"" + name + "\" in the header");
     try {
-        return df[name].attr("values").attr("astype")(py::module_::import("builtins").attr("float"));
+        return df[name].attr("values").attr("astype")(
+            py::module_::import("builtins").attr("float"));
     } catch (py::error_already_set& e) {
         bridge::raise(PyExc_ValueError, record_name(ws) + ": column \"" + name +
-                                            "\" is not numeric (" + bridge::str(e.value()) + ")");
+                                            "\" is not numeric (" +
+                                            bridge::str(e.value()) + ")");
     }
 }
 
 void read_csv(const Workspace& ws) {
     try {
-        ws.set("df", ws.get("pd").attr("read_csv")(ws.get("infile"), py::arg("header") = 0,
-                                                  py::arg("delimiter") = ",",
-                                                  py::arg("decimal") = "."));
+        ws.set("df", ws.get("pd").attr("read_csv")(
+                         ws.get("infile"), py::arg("header") = 0,
+                         py::arg("delimiter") = ",", py::arg("decimal") = "."));
     } catch (py::error_already_set& e) {
-        bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": cannot read the record (" + bridge::str(e.value()) + ")");
+        bridge::raise(PyExc_ValueError, record_name(ws) + ": cannot read the record (" +
+                                            bridge::str(e.value()) + ")");
     }
 }
 
@@ -56,12 +58,15 @@ py::object temperature_from_column(const Workspace& ws) {
 
 // The file name carries the temperature as ..._Tp25.csv (25 C) or ..._Tn10.csv (-10 C).
 py::object temperature_from_name(const Workspace& ws) {
-    const std::string bad = record_name(ws) +
-                            ": no usable \"Temperature(C)\" column and no temperature in the "
-                            "file name (name records like cellA_Tp25.csv for 25 C or "
-                            "cellA_Tn10.csv for -10 C)";
-    py::list pieces = ws.get("infile").attr("split")("_")[py::int_(-1)].attr("split")(".")
-                          [py::int_(0)].attr("split")("T");
+    const std::string bad =
+        record_name(ws) +
+        ": no usable \"Temperature(C)\" column and no temperature in the "
+        "file name (name records like cellA_Tp25.csv for 25 C or "
+        "cellA_Tn10.csv for -10 C)";
+    py::list pieces = ws.get("infile")
+                          .attr("split")("_")[py::int_(-1)]
+                          .attr("split")(".")[py::int_(0)]
+                          .attr("split")("T");
     if (pieces.size() < 2)
         bridge::raise(PyExc_ValueError, bad);
     const std::string text = py::str(pieces[1]);
@@ -69,7 +74,8 @@ py::object temperature_from_name(const Workspace& ws) {
     if (text.empty() || (text[0] != 'p' && text[0] != 'n'))
         bridge::raise(PyExc_ValueError, bad);
     try {
-        py::object degrees = py::module_::import("builtins").attr("int")(text.substr(1));
+        py::object degrees =
+            py::module_::import("builtins").attr("int")(text.substr(1));
         return text[0] == 'p' ? degrees : degrees * py::int_(-1);
     } catch (py::error_already_set&) {
         bridge::raise(PyExc_ValueError, bad);
@@ -94,10 +100,11 @@ void truncate_at_cutoff(const Workspace& ws) {
     while (idx_end < volts.size() && !(volts[idx_end] < vcut))
         ++idx_end;
     if (idx_end == volts.size()) {
-        bridge::log("cellfit", "error", record_name(ws) + ": no voltage below " +
-                                            bridge::str(vcut) + " V");
-        bridge::exit_with_message("\nBattery voltage does not cross the defined low cut off "
-                                  "voltage. Please define higher cut off level and run again.\n");
+        bridge::log("cellfit", "error",
+                    record_name(ws) + ": no voltage below " + bridge::str(vcut) + " V");
+        bridge::exit_with_message(
+            "\nBattery voltage does not cross the defined low cut off "
+            "voltage. Please define higher cut off level and run again.\n");
     }
     const py::slice kept(0, static_cast<py::ssize_t>(idx_end), 1);
     ws.set("idx_end", py::int_(idx_end));
@@ -115,21 +122,23 @@ void cumulative_charge(const Workspace& ws) {
 }
 
 // The step threshold is a quarter of the pulse current level: the most negative
-// well-populated histogram bin (the last bin holds the rest current and is never taken).
+// well-populated histogram bin (the last bin holds the rest current and is never
+// taken).
 void current_threshold(const Workspace& ws) {
-    py::tuple hist = ws.get("np").attr("histogram")(ws.get("iload"), py::arg("bins") = 21);
+    py::tuple hist =
+        ws.get("np").attr("histogram")(ws.get("iload"), py::arg("bins") = 21);
     ws.set("counts", hist[0]);
     ws.set("bins", hist[1]);
     const auto counts = py::array_t<long long, py::array::forcecast>(hist[0]);
     const long long ix = cellcore::pulse_level_bin({counts.data(), 21}, 10);
     if (ix < 0)
         bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": cannot find the pulse current level (no current "
-                                        "level holds more than 10 samples)");
+                      record_name(ws) +
+                          ": cannot find the pulse current level (no current "
+                          "level holds more than 10 samples)");
     const auto bins = py::array_t<double, py::array::forcecast>(hist[1]);
     ws.set("iload_ix", py::int_(ix));
-    ws.set("iload_th",
-           py::float_(std::fabs((bins.at(ix) + bins.at(ix + 1)) / 2) / 4));
+    ws.set("iload_th", py::float_(std::fabs((bins.at(ix) + bins.at(ix + 1)) / 2) / 4));
 }
 
 // Rest ends, candidate load ends, and the load ends of pulses loaded long enough.

@@ -8,7 +8,8 @@
 namespace cellfit {
 namespace {
 
-py::list column_of(const py::list& results, int position, int index = -1, double scale = 1) {
+py::list column_of(const py::list& results, int position, int index = -1,
+                   double scale = 1) {
     py::list out;
     for (py::handle row : results) {
         py::object value = row[py::int_(position)];
@@ -38,7 +39,8 @@ py::object cycle_table(const Workspace& ws, bool two_rc) {
     // object columns: the labelled rows below put text into the first and last column
     py::object df = ws.get("pd").attr("DataFrame")();
     auto assign = [&](const char* label, const char* name) {
-        df[label] = ws.get("pd").attr("Series")(ws.get(name), py::arg("dtype") = "float64");
+        df[label] =
+            ws.get("pd").attr("Series")(ws.get(name), py::arg("dtype") = "float64");
     };
     assign("OCV level", "vbat_ocv");
     assign("R0 (Ohm)", "R0");
@@ -54,7 +56,8 @@ py::object cycle_table(const Workspace& ws, bool two_rc) {
     return df;
 }
 
-py::list append_labelled_row(const py::object& df, const char* label, const py::object& stats) {
+py::list append_labelled_row(const py::object& df, const char* label,
+                             const py::object& stats) {
     py::list row = stats.attr("tolist")();
     row.insert(0, py::str(label));
     row.append(py::str(""));
@@ -72,13 +75,15 @@ void build_results_table(const Workspace& ws) {
     py::object np = ws.get("np");
     if (py::len(ws.get("results")) == 0) {
         bridge::log("cellfit", "warning",
-                    record_name(ws) + ": no cycle was fitted, so its circuit parameters are NaN");
+                    record_name(ws) +
+                        ": no cycle was fitted, so its circuit parameters are NaN");
         py::object nan = np.attr("full")(two_rc ? 5 : 3, np.attr("nan"));
         ws.set("opt_avg", nan);
         ws.set("opt_median", nan.attr("copy")());
     } else {
         ws.set("opt_avg", df.attr("mean")(py::arg("axis") = 0).attr("values")[params]);
-        ws.set("opt_median", df.attr("median")(py::arg("axis") = 0).attr("values")[params]);
+        ws.set("opt_median",
+               df.attr("median")(py::arg("axis") = 0).attr("values")[params]);
     }
     // text and numbers share the first and last column once the labelled rows are in
     for (const char* label : {"OCV level", "RMS error (mV)"})

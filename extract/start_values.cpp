@@ -14,14 +14,15 @@ namespace {
 void fix_cycle_count(const Workspace& ws) {
     py::object available = py::int_(py::len(ws.get("ind_slice")) - 2);
     py::object limit = ws.get("maybe_total_number_of_cycles");
-    py::object total = limit.is_none() ? available
-                                        : (available < limit ? available : limit);
+    py::object total =
+        limit.is_none() ? available : (available < limit ? available : limit);
     ws.set("total_number_of_cycles", total);
     ws.set("results", py::list());
     bridge::print_line("Total cycles = " + bridge::str(total));
 }
 
-py::object model_output(const Workspace& ws, const char* model, const py::object& params) {
+py::object model_output(const Workspace& ws, const char* model,
+                        const py::object& params) {
     return ws.get(model)(ws.get("xdata"), *params);
 }
 
@@ -33,7 +34,8 @@ py::object fit_candidate(const Workspace& ws, const py::object& start) {
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError))
             throw;
-        info("candidate " + bridge::str(start) + " not fitted: " + bridge::str(e.value()));
+        info("candidate " + bridge::str(start) +
+             " not fitted: " + bridge::str(e.value()));
         return py::none();
     }
 }
@@ -90,9 +92,10 @@ void search_start_values(const Workspace& ws) {
         try_candidate(ws, py::reinterpret_borrow<py::object>(ci));
     if (!ws.has("res_opt_init") || ws.get("res_opt_init").is(previous))
         bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": no usable starting values for the first pulse (no "
-                                        "one-RC fit of its voltage fall reached an RMS error "
-                                        "below 10 V)");
+                      record_name(ws) +
+                          ": no usable starting values for the first pulse (no "
+                          "one-RC fit of its voltage fall reached an RMS error "
+                          "below 10 V)");
     check_full_cycle(ws);
 }
 

@@ -1,4 +1,5 @@
-// Registration functions of the _cellkernels test and benchmark module, one per kernel file.
+// Registration functions of the _cellkernels test and benchmark module, one per kernel
+// file.
 #pragma once
 
 #include <pybind11/pybind11.h>
