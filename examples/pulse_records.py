@@ -16,7 +16,12 @@ from scipy.signal import lfilter
 def default_ocv(soc: np.ndarray) -> np.ndarray:
     """A Li-ion-like open-circuit voltage (V) over state of charge, with the low-SOC knee."""
     soc = np.asarray(soc, dtype=float)
-    return 3.45 + 0.7 * soc - 0.35 * np.exp(-soc / 0.06) + 0.05 * np.tanh((soc - 0.5) / 0.1)
+    return (
+        3.45
+        + 0.7 * soc
+        - 0.35 * np.exp(-soc / 0.06)
+        + 0.05 * np.tanh((soc - 0.5) / 0.1)
+    )
 
 
 @dataclass
@@ -65,7 +70,11 @@ def simulate(cell: Cell, p: Protocol, noise_v: float = 0.0, seed: int = 0) -> di
     i = current_profile(p)
     n = i.size
     t = np.arange(n) * p.dt_s
-    soc = p.soc0 + np.concatenate(([0.0], np.cumsum(i[:-1]) * p.dt_s / 3600.0)) / cell.capacity_ah
+    soc = (
+        p.soc0
+        + np.concatenate(([0.0], np.cumsum(i[:-1]) * p.dt_s / 3600.0))
+        / cell.capacity_ah
+    )
     v = cell.ocv(soc) + cell.r0 * i
     for r, c in ((cell.r1, cell.c1), (cell.r2, cell.c2)):
         if r > 0:
@@ -87,7 +96,9 @@ def write_record(path, rec: dict, temperature_c=None, columns=None) -> None:
     """Writes a record CSV. temperature_c: None (no column), a number or a per-row array."""
     cols = {"Seconds": rec["t"], "Voltage(V)": rec["v"], "Current(A)": rec["i"]}
     if temperature_c is not None:
-        cols["Temperature(C)"] = np.broadcast_to(np.asarray(temperature_c, dtype=float), rec["t"].shape)
+        cols["Temperature(C)"] = np.broadcast_to(
+            np.asarray(temperature_c, dtype=float), rec["t"].shape
+        )
     names = columns or list(cols)
     with open(path, "w", newline="\n") as f:
         f.write(",".join(names) + "\n")

@@ -12,7 +12,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples"))
 
-import pulse_records  # noqa: E402
+import pulse_records
 
 MARKER = "@@workspace@@"
 
@@ -67,7 +67,11 @@ def run_cellfit(cwd: Path, attrs=(), after: str = "") -> Run:
         f"print({MARKER!r} + json.dumps(out, default=str))\n"
     )
     proc = subprocess.run(
-        [sys.executable, "-c", code], cwd=cwd, capture_output=True, text=True, timeout=600
+        [sys.executable, "-c", code],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=600,
     )
     attrs_out = {}
     stdout = proc.stdout

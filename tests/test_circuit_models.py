@@ -10,7 +10,7 @@ import sys
 import pytest
 from conftest import cell_folder, run_cellfit
 
-CHECKS = r'''
+CHECKS = r"""
 import json, math
 import numpy as np
 import cellfit as cf
@@ -74,7 +74,7 @@ out["replaced"] = cf.model1(x, r0, r1, c1).tolist()[:2]
 out["calls"] = calls
 out["den_last_type"] = type(calls[0][1][-1]).__name__
 print("@@" + json.dumps(out))
-'''
+"""
 
 
 @pytest.fixture(scope="module")
@@ -83,8 +83,13 @@ def checks(tmp_path_factory, request):
     one_rc = request.getfixturevalue("one_rc_record")
     cell_folder(tmp, {"a_Tp25.csv": (one_rc, 25)}, total_number_of_cycles=0)
     (tmp / "checks.py").write_text(CHECKS)
-    proc = subprocess.run([sys.executable, "checks.py"], cwd=tmp, capture_output=True,
-                          text=True, timeout=300)
+    proc = subprocess.run(
+        [sys.executable, "checks.py"],
+        cwd=tmp,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.rpartition("@@")[2])
 
@@ -93,7 +98,9 @@ def checks(tmp_path_factory, request):
 def one_rc_record():
     import pulse_records
 
-    return pulse_records.simulate(pulse_records.Cell(), pulse_records.Protocol(n_pulses=6))
+    return pulse_records.simulate(
+        pulse_records.Cell(), pulse_records.Protocol(n_pulses=6)
+    )
 
 
 def test_step_responses_match_the_closed_forms(checks):
@@ -107,7 +114,8 @@ def test_step_responses_match_the_closed_forms(checks):
 def test_window_is_read_at_every_call(checks):
     assert checks["shift"], "shifting the window's times changed the output"
     assert checks["late_gr0"] == pytest.approx(2 * 0.03 * -2.0, rel=1e-15)
-    assert checks["keywords"] and checks["mixed"]
+    assert checks["keywords"]
+    assert checks["mixed"]
 
 
 def test_residuals_vanish_at_the_true_parameters(checks):
@@ -129,7 +137,7 @@ def test_argument_errors_read_like_compiled_functions(checks):
 
 def test_a_replaced_lsim2_is_called_as_scipy_would_be(checks):
     assert checks["replaced"] == [1.0, 1.0]
-    (num, den, kwargs), = checks["calls"]
+    ((num, den, kwargs),) = checks["calls"]
     assert num == [1000.0 * 0.03 * 0.015, 0.03 + 0.015]
     assert den == [0.015 * 1000.0, 1]
     assert checks["den_last_type"] == "int"
@@ -138,6 +146,8 @@ def test_a_replaced_lsim2_is_called_as_scipy_would_be(checks):
 
 def test_models_are_bound_in_the_namespace_after_a_run(tmp_path, one_rc_record):
     cell_folder(tmp_path, {"a_Tp25.csv": (one_rc_record, 25)}, total_number_of_cycles=0)
-    run = run_cellfit(tmp_path, ["model1", "model2_r2c2", "fit_ls1", "fit_ls2", "lsim2"])
+    run = run_cellfit(
+        tmp_path, ["model1", "model2_r2c2", "fit_ls1", "fit_ls2", "lsim2"]
+    )
     assert run.returncode == 0, run.stderr
     assert all(v is not None for v in run.attrs.values())

@@ -25,7 +25,7 @@ def test_fit_recovers_a_one_rc_cell(tmp_path, one_rc_record, model):
     cell_folder(tmp_path, {"a_Tp25.csv": (one_rc_record, 25)}, model=model)
     run = run_cellfit(tmp_path, FIT_NAMES)
     assert run.returncode == 0, run.stderr
-    r0, r1, c1, *rest = run.attrs["opt_median"]
+    r0, r1, c1, *_rest = run.attrs["opt_median"]
     # the records hold the current between samples, the models ramp it between them,
     # and the OCV under a pulse is a straight ramp: that costs a few percent
     assert r0 == pytest.approx(0.03, rel=0.03)
@@ -37,16 +37,17 @@ def test_fit_recovers_a_one_rc_cell(tmp_path, one_rc_record, model):
         assert (len(row[1]), len(row[3])) == width
         assert row[2].endswith(" minutes")
         assert row[1][0] == str(row[3][0])
-        assert isinstance(row[5], float) and 3.4 < row[5] < 4.3
+        assert isinstance(row[5], float)
+        assert 3.4 < row[5] < 4.3
     if model == "model2":  # the second pass has nothing left to explain
         assert all(row[0] < 1e-3 for row in rows(run))
 
 
 def test_two_pass_fit_of_a_two_rc_cell(tmp_path, two_rc_record):
     cell_folder(tmp_path, {"a_Tp25.csv": (two_rc_record, 25)}, model="model2")
-    run = run_cellfit(tmp_path, FIT_NAMES + ["rms_lsq", "rms_lsq_1"])
+    run = run_cellfit(tmp_path, [*FIT_NAMES, "rms_lsq", "rms_lsq_1"])
     assert run.returncode == 0, run.stderr
-    r0, r1, c1, r2, c2 = run.attrs["opt_median"]
+    r0, r1, _c1, r2, _c2 = run.attrs["opt_median"]
     assert r0 == pytest.approx(CELL.r0, rel=0.05)
     # the first pass lumps both pairs into one, so the pairs are not separated; the sum
     # of the pair resistances is what the rests pin down
@@ -62,8 +63,9 @@ def test_two_pass_fit_of_a_two_rc_cell(tmp_path, two_rc_record):
     ids=["none", "above", "equal", "below", "zero"],
 )
 def test_cycle_count(tmp_path, one_rc_record, limit, expected):
-    cell_folder(tmp_path, {"a_Tp25.csv": (one_rc_record, 25)},
-                total_number_of_cycles=limit)
+    cell_folder(
+        tmp_path, {"a_Tp25.csv": (one_rc_record, 25)}, total_number_of_cycles=limit
+    )
     run = run_cellfit(tmp_path, FIT_NAMES)
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith(f"Total cycles = {expected}\n")
@@ -71,10 +73,12 @@ def test_cycle_count(tmp_path, one_rc_record, limit, expected):
     assert run.attrs["total_number_of_cycles"] == expected
     assert len(rows(run)) == expected
     cycle_lines = [l for l in run.log if l.startswith("Processing cycle")]
-    assert cycle_lines == [f"Processing cycle {i} / {expected} ..." for i in range(1, expected + 1)]
+    assert cycle_lines == [
+        f"Processing cycle {i} / {expected} ..." for i in range(1, expected + 1)
+    ]
     # each cycle message starts with a line break: the level prefix stands alone
     assert run.log.count("INFO:") >= 8 + expected
-    assert sum("Initial value search..." == l for l in run.log) == 8
+    assert sum(l == "Initial value search..." for l in run.log) == 8
 
 
 def test_start_values_carry_across_records(tmp_path, one_rc_record):
@@ -84,7 +88,9 @@ def test_start_values_carry_across_records(tmp_path, one_rc_record):
     assert run.returncode == 0, run.stderr
     assert run.log.count("INFO:Starting with init values") == 1
     assert run.log.count("INFO:---- 1st pass ---") == 4
-    assert sum(l.startswith("INFO:file ") and l.endswith(" written") for l in run.log) == 2
+    assert (
+        sum(l.startswith("INFO:file ") and l.endswith(" written") for l in run.log) == 2
+    )
 
 
 def test_search_logs_in_order(tmp_path, one_rc_record):
@@ -94,9 +100,11 @@ def test_search_logs_in_order(tmp_path, one_rc_record):
     first = log.index("Initial value search...")
     assert log[first - 1] == "INFO:"
     assert log[first + 1].startswith("INFO:Init params = [")
-    assert log[first + 2].startswith("INFO:Min. rms_err = ") and log[first + 2].endswith(" mV")
+    assert log[first + 2].startswith("INFO:Min. rms_err = ")
+    assert log[first + 2].endswith(" mV")
     check = next(i for i, l in enumerate(log) if l.startswith("INFO:rms_err_model1 = "))
-    assert log[check].endswith(" mV") and log[check + 1] == ""  # " mV\n"
+    assert log[check].endswith(" mV")
+    assert log[check + 1] == ""
     assert log.index("INFO:---- 1st pass ---") > check
 
 

@@ -10,21 +10,38 @@ from conftest import cell_folder, run_cellfit
 from scipy.interpolate import UnivariateSpline
 
 NO_CYCLES = {"total_number_of_cycles": 0}
-OCV_NAMES = ["soc", "vsoc", "SOC", "OCV_3rd", "vsoc_time", "vsoc_val", "vsoc_val_itrp",
-             "ocv_diff", "ind_slice", "idx_rest", "idx_load", "idx_end", "t", "v", "iload",
-             "cum_mAh"]
+OCV_NAMES = [
+    "soc",
+    "vsoc",
+    "SOC",
+    "OCV_3rd",
+    "vsoc_time",
+    "vsoc_val",
+    "vsoc_val_itrp",
+    "ocv_diff",
+    "ind_slice",
+    "idx_rest",
+    "idx_load",
+    "idx_end",
+    "t",
+    "v",
+    "iload",
+    "cum_mAh",
+]
 
 
 def run_record(tmp_path, rec, **config):
     cell_folder(tmp_path, {"a_Tp25.csv": (rec, 25)}, **{**NO_CYCLES, **config})
-    run = run_cellfit(tmp_path, OCV_NAMES, after="same = cellfit.ind_slice is cellfit.idx_rest")
+    run = run_cellfit(
+        tmp_path, OCV_NAMES, after="same = cellfit.ind_slice is cellfit.idx_rest"
+    )
     assert run.returncode == 0, run.stderr
     ws = {k: np.asarray(v) if isinstance(v, list) else v for k, v in run.attrs.items()}
     return ws, pd.read_csv(tmp_path / "cell" / "raw_data" / "a_Tp25.csv")
 
 
 def trapezoid(y, x):
-    f = getattr(np, "trapezoid", None) or np.trapz
+    f = getattr(np, "trapezoid", None) or np.trapezoid
     return f(y=y, x=x)
 
 
@@ -32,7 +49,9 @@ def test_ocv_soc_points_and_grid_curve(tmp_path, one_rc_record):
     ws, _ = run_record(tmp_path, one_rc_record)
     rests = ws["idx_rest"][:-1]
     # SOC grid and the cubic spline through the rested points, exactly scipy's
-    assert ws["SOC"].size == 201 and ws["SOC"][0] == 0.0 and ws["SOC"][-1] == 1.0
+    assert ws["SOC"].size == 201
+    assert ws["SOC"][0] == 0.0
+    assert ws["SOC"][-1] == 1.0
     spline = UnivariateSpline(ws["soc"][::-1], ws["vsoc"][::-1], k=3, s=0, ext=0)
     assert ws["OCV_3rd"].tolist() == spline(np.arange(0, 1.005, 0.005)).tolist()
     # the record starts at rest: no charge before the first rest end, SOC exactly 1
@@ -87,7 +106,9 @@ def test_as_many_load_ends_as_rest_ends(tmp_path, one_rc_record):
 
 
 def test_dropped_load_end_shortens_the_voltage_knots(tmp_path):
-    rec = pulse_records.simulate(pulse_records.Cell(), pulse_records.Protocol(n_pulses=6))
+    rec = pulse_records.simulate(
+        pulse_records.Cell(), pulse_records.Protocol(n_pulses=6)
+    )
     start = 60 + 2 * 750 + 60  # pulse 3 lasts 60 samples only
     rec["i"][start : start + 90] = 0.0
     ws, _ = run_record(tmp_path, rec)
@@ -97,11 +118,15 @@ def test_dropped_load_end_shortens_the_voltage_knots(tmp_path):
 
 
 def test_rest_end_at_the_record_start_uses_the_first_samples(tmp_path, one_rc_record):
-    rec = {k: v[59:].copy() for k, v in one_rc_record.items()}  # first pulse after 1 sample
+    rec = {
+        k: v[59:].copy() for k, v in one_rc_record.items()
+    }  # first pulse after 1 sample
     rec["t"] -= rec["t"][0]
     ws, _ = run_record(tmp_path, rec)
     assert ws["idx_rest"][0] == 0
-    assert ws["vsoc"][0] == ws["vsoc_val"][0] == ws["v"][0]  # never from the record's end
+    assert (
+        ws["vsoc"][0] == ws["vsoc_val"][0] == ws["v"][0]
+    )  # never from the record's end
     assert np.all(np.isfinite(ws["ocv_diff"]))
 
 
@@ -128,4 +153,7 @@ def test_rests_without_charge_between_them(tmp_path, one_rc_record):
     cell_folder(tmp_path, {"a_Tp25.csv": (rec, 25)}, **NO_CYCLES)
     run = run_cellfit(tmp_path)
     assert run.returncode == 1
-    assert "the SOC does not fall between the rests ending at samples 29 and 30" in run.stderr
+    assert (
+        "the SOC does not fall between the rests ending at samples 29 and 30"
+        in run.stderr
+    )

@@ -10,8 +10,8 @@ import numpy as np
 import pandas as pd
 import pulse_records
 import pytest
-from scipy import integrate
 from conftest import cell_folder, run_cellfit, write_config
+from scipy import integrate
 
 NO_CYCLES = {"total_number_of_cycles": 0}  # loading and the start search only
 
@@ -19,8 +19,16 @@ NO_CYCLES = {"total_number_of_cycles": 0}  # loading and the start search only
 @pytest.mark.parametrize(
     ("config", "expected", "absent"),
     [
-        ({"total_number_of_cycles": None}, ["INFO:vhigh = 4.2 V"], "total number of cycles"),
-        ({"low_cutoff": 3, "high_cutoff": "4.2"}, ["INFO:vcut = 3.0 V", "INFO:vhigh = 4.2 V"], None),
+        (
+            {"total_number_of_cycles": None},
+            ["INFO:vhigh = 4.2 V"],
+            "total number of cycles",
+        ),
+        (
+            {"low_cutoff": 3, "high_cutoff": "4.2"},
+            ["INFO:vcut = 3.0 V", "INFO:vhigh = 4.2 V"],
+            None,
+        ),
         ({"model": "model2", **NO_CYCLES}, ["INFO:model2 selected"], "model1 selected"),
         (NO_CYCLES, ["INFO:model1 selected", "INFO:total number of cycles = 0"], None),
     ],
@@ -28,7 +36,9 @@ NO_CYCLES = {"total_number_of_cycles": 0}  # loading and the start search only
 )
 def test_configuration_variants(tmp_path, one_rc_record, config, expected, absent):
     workdir = cell_folder(tmp_path, {"cellA_Tp25.csv": (one_rc_record, 25)}, **config)
-    run = run_cellfit(tmp_path, ["vcut", "vhigh", "maybe_total_number_of_cycles", "workdir"])
+    run = run_cellfit(
+        tmp_path, ["vcut", "vhigh", "maybe_total_number_of_cycles", "workdir"]
+    )
     assert run.returncode == 0, run.stderr
     assert run.log[0] == f"INFO:workdir = {workdir}"
     for line in expected:
@@ -36,7 +46,9 @@ def test_configuration_variants(tmp_path, one_rc_record, config, expected, absen
     if absent:
         assert not any(absent in line for line in run.log)
     assert isinstance(run.attrs["vcut"], float)
-    assert run.attrs["maybe_total_number_of_cycles"] == config.get("total_number_of_cycles")
+    assert run.attrs["maybe_total_number_of_cycles"] == config.get(
+        "total_number_of_cycles"
+    )
 
 
 CONFIG_EXIT = "Input parameter definition file not found in './input_params.json'"
@@ -77,7 +89,13 @@ def _text_cycle_count(tmp_path, rec):
         (_unknown_model, "Unknown model 'model3'"),
         (_text_cycle_count, "Invalid total_number_of_cycles '3'"),
     ],
-    ids=["missing-config", "invalid-json", "cutoff-never-crossed", "unknown-model", "text-count"],
+    ids=[
+        "missing-config",
+        "invalid-json",
+        "cutoff-never-crossed",
+        "unknown-model",
+        "text-count",
+    ],
 )
 def test_fatal_input_exits_with_status_1(tmp_path, one_rc_record, make, message):
     make(tmp_path, one_rc_record)
@@ -130,7 +148,13 @@ def test_record_temperature(tmp_path, one_rc_record, name, temperature, expected
         ("a_Tp25.csv", ["Seconds", "Current(A)"], 'no column "Voltage(V)"'),
         ("a_Tp25.csv", "text-voltage", 'column "Voltage(V)" is not numeric'),
     ],
-    ids=["underscore-after-T", "no-T-part", "bad-sign-letter", "missing-voltage", "text-voltage"],
+    ids=[
+        "underscore-after-T",
+        "no-T-part",
+        "bad-sign-letter",
+        "missing-voltage",
+        "text-voltage",
+    ],
 )
 def test_bad_records_name_the_file(tmp_path, one_rc_record, name, columns, message):
     workdir = cell_folder(tmp_path, {}, **NO_CYCLES)
@@ -155,8 +179,18 @@ def test_truncation_threshold_and_steps(tmp_path, one_rc_record):
     first_below = int(np.flatnonzero(rec["v"] < vcut)[0])
     rec["v"][100] = vcut  # equal to the cut-off is not below it
     cell_folder(tmp_path, {"a_Tp25.csv": (rec, 25)}, low_cutoff=vcut, **NO_CYCLES)
-    names = ["idx_end", "v", "iload_ix", "iload_th", "idx_rest", "idx_load_raw", "idx_load",
-             "cum_mAh", "counts", "bins"]
+    names = [
+        "idx_end",
+        "v",
+        "iload_ix",
+        "iload_th",
+        "idx_rest",
+        "idx_load_raw",
+        "idx_load",
+        "cum_mAh",
+        "counts",
+        "bins",
+    ]
     run = run_cellfit(tmp_path, names)
     assert run.returncode == 0, run.stderr
     ws = run.attrs
@@ -165,9 +199,10 @@ def test_truncation_threshold_and_steps(tmp_path, one_rc_record):
     # -2 A pulses from a 0 A rest: bin 0 holds the pulses, a quarter of its centre
     assert ws["iload_ix"] == 0
     assert ws["iload_th"] == pytest.approx(abs(-2 + 2 / 42) / 4, rel=1e-12)
-    assert ws["counts"][0] > 10 and len(ws["bins"]) == 22
+    assert ws["counts"][0] > 10
+    assert len(ws["bins"]) == 22
     rests = [59 + 750 * j for j in range(7)]
-    assert ws["idx_rest"] == rests + [first_below]  # closed with the record's end
+    assert ws["idx_rest"] == [*rests, first_below]  # closed with the record's end
     assert ws["idx_load_raw"] == ws["idx_load"] == [r + 150 for r in rests[:6]]
     # the running charge is scipy's cumulative trapezoid of the current, to the bit
     df = pd.read_csv(tmp_path / "cell" / "raw_data" / "a_Tp25.csv")
@@ -176,7 +211,9 @@ def test_truncation_threshold_and_steps(tmp_path, one_rc_record):
         if hasattr(integrate, name):
             with warnings.catch_warnings():  # the old name warns before it goes
                 warnings.simplefilter("ignore", DeprecationWarning)
-                want = np.abs(getattr(integrate, name)(y=1000 * i, x=t, initial=0) / 3600)
+                want = np.abs(
+                    getattr(integrate, name)(y=1000 * i, x=t, initial=0) / 3600
+                )
             assert ws["cum_mAh"] == want.tolist()
 
 
@@ -197,7 +234,9 @@ def test_short_pulse_keeps_rest_end_but_loses_load_end(tmp_path):
 
 
 def test_no_pulse_level_is_a_clear_error(tmp_path, one_rc_record):
-    rec = {k: v[:40].copy() for k, v in one_rc_record.items()}  # 40 samples, spread levels
+    rec = {
+        k: v[:40].copy() for k, v in one_rc_record.items()
+    }  # 40 samples, spread levels
     rec["i"] = np.linspace(-2, 0, 40)
     rec["v"][-1] = 1.0
     cell_folder(tmp_path, {"a_Tp25.csv": (rec, 25)}, **NO_CYCLES)
