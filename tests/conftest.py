@@ -66,8 +66,10 @@ def run_cellfit(cwd: Path, attrs=(), after: str = "") -> Run:
         f"out = {{n: plain(getattr(cellfit, n, None)) for n in {list(attrs)!r}}}\n"
         f"print({MARKER!r} + json.dumps(out, default=str))\n"
     )
+    # deprecations in the library calls the run makes fail the test
+    strict = ["-W", "error::DeprecationWarning", "-W", "error::FutureWarning"]
     proc = subprocess.run(
-        [sys.executable, "-c", code],
+        [sys.executable, *strict, "-c", code],
         cwd=cwd,
         capture_output=True,
         text=True,
