@@ -1,4 +1,5 @@
-// Stand-in simulator (Taylor matrix exponential per step) until the exact discretisation lands.
+// Stand-in simulator (Taylor matrix exponential per step) until the exact
+// discretisation lands.
 #include "core/lsim.hpp"
 #include <cmath>
 #include <stdexcept>

@@ -23,26 +23,29 @@ double rested_voltage(Span<const double> v, long long a, long long b) {
 
 OcvKnots ocv_time_knots(Span<const double> t, Span<const double> v,
                         Span<const long long> rest_ends,
-                        Span<const long long> load_ends) {
-    std::vector<long long> ends(rest_ends.begin(), rest_ends.end());
-    ends.insert(ends.end(), load_ends.begin(), load_ends.end());
-    std::sort(ends.begin(), ends.end());
+                        Span<const long long> pulse_load_ends) {
+    const std::size_t pulses = rest_ends.size();
+    std::vector<double> rested(pulses);
+    for (std::size_t j = 0; j < pulses; ++j)
+        rested[j] = rested_voltage(v, rest_ends[j] - 3, rest_ends[j] - 1);
+    const Range last = slice_range(-2, -1, v.size());
+    const double loaded_end = last.size() ? v[last.begin] : std::nan("");
 
     OcvKnots k;
     k.time_s.push_back(0.0);
-    for (long long e : ends)
-        k.time_s.push_back(t[static_cast<std::size_t>(e)]);
-    for (long long r : rest_ends) {
-        const double rested = rested_voltage(v, r - 3, r - 1);
-        k.volts.insert(k.volts.end(), 2, rested);
+    k.volts.push_back(pulses ? rested[0] : loaded_end);
+    for (std::size_t j = 0; j < pulses; ++j) {
+        k.time_s.push_back(t[static_cast<std::size_t>(rest_ends[j])]);
+        k.volts.push_back(rested[j]);
+        if (pulse_load_ends[j] >= 0) {
+            k.time_s.push_back(t[static_cast<std::size_t>(pulse_load_ends[j])]);
+            k.volts.push_back(j + 1 < pulses ? rested[j + 1] : loaded_end);
+        }
     }
-    k.time_s.push_back(t[t.size() - 1]);
-    const Range last = slice_range(-2, -1, v.size());
-    k.volts.push_back(last.size() ? v[last.begin] : std::nan(""));
-
-    const std::size_t n = std::min(k.time_s.size(), k.volts.size());
-    k.time_s.resize(n);
-    k.volts.resize(n);
+    if (pulses == 0 || pulse_load_ends[pulses - 1] < 0) {
+        k.time_s.push_back(t[t.size() - 1]);
+        k.volts.push_back(loaded_end);
+    }
     return k;
 }
 

@@ -34,6 +34,20 @@ bool loaded_before(Span<const double> current_a, long long k, double threshold_a
     return true;
 }
 
+std::vector<long long> pair_load_ends(Span<const long long> rest_ends,
+                                      Span<const long long> load_ends,
+                                      long long record_end) {
+    std::vector<long long> paired(rest_ends.size(), -1);
+    for (std::size_t j = 0; j < rest_ends.size(); ++j) {
+        const long long next = j + 1 < rest_ends.size() ? rest_ends[j + 1] : record_end;
+        const auto* l =
+            std::upper_bound(load_ends.begin(), load_ends.end(), rest_ends[j]);
+        if (l != load_ends.end() && *l < next)
+            paired[j] = *l;
+    }
+    return paired;
+}
+
 long long pulse_level_bin(Span<const long long> counts, long long min_count) {
     for (long long k = static_cast<long long>(counts.size()) - 2; k >= 0; --k)
         if (counts[static_cast<std::size_t>(k)] > min_count)

@@ -29,6 +29,12 @@ CurrentSteps find_current_steps(Span<const double> current_a, double threshold_a
 /// threshold (current < -threshold); an empty window passes.
 bool loaded_before(Span<const double> current_a, long long k, double threshold_a);
 
+/// For each pulse j, opened by rest end j and ended by the next rest end (or record_end
+/// for the last), the first load end strictly between the two; -1 when it has none.
+std::vector<long long> pair_load_ends(Span<const long long> rest_ends,
+                                      Span<const long long> load_ends,
+                                      long long record_end);
+
 /// The highest histogram bin among all but the last whose count exceeds min_count;
 /// -1 when there is none.
 long long pulse_level_bin(Span<const long long> counts, long long min_count);

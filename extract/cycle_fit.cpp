@@ -23,7 +23,7 @@ py::object previous_solution(const Workspace& ws, const char* name) {
 }
 
 py::object rested_voltage_after(const Workspace& ws, long long i) {
-    const long long end = ws.get("ind_slice")[py::int_(i)].cast<long long>();
+    const long long end = cycle_end(ws, i);
     return ws.get("np").attr("mean")(ws.get("v")[py::slice(end - 5, end - 1, 1)]);
 }
 

@@ -1,6 +1,7 @@
-// Fitting windows over the record. A cycle is one pulse and the rest after it: cycle i
-// runs from the last rest sample before pulse i (ind_slice[i-1]) up to the last rest
-// sample before the next pulse; its loaded phase ends at idx_load[i-1].
+// Fitting windows over the record. A cycle is one fitted pulse and the rest after it:
+// cycle i fits pulse j = fit_pulses[i-1], which runs from the last rest sample before
+// it (ind_slice[j]) up to the last rest sample before the next pulse (ind_slice[j+1]);
+// its loaded phase ends at its own load end, pulse_load_end[j].
 #include <pybind11/numpy.h>
 
 #include "bridge/python_text.hpp"
@@ -12,12 +13,14 @@ namespace {
 long long entry(const Workspace& ws, const char* name, long long j, long long cycle) {
     const py::array_t<long long, py::array::forcecast> v = ws.get(name);
     if (j < 0 || j >= v.size())
-        bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": cycle " + bridge::str(cycle) +
-                          " has no pulse end to fit up to (" +
-                          bridge::str(static_cast<long long>(v.size())) + " found in " +
-                          name + ")");
+        bridge::raise(PyExc_ValueError, record_name(ws) + ": cycle " +
+                                            bridge::str(cycle) +
+                                            " lies outside the record's pulses");
     return v.at(j);
+}
+
+long long pulse_of_cycle(const Workspace& ws, long long i) {
+    return entry(ws, "fit_pulses", i - 1, i);
 }
 
 void set_window(const Workspace& ws, long long begin, long long end) {
@@ -34,8 +37,9 @@ void set_window(const Workspace& ws, long long begin, long long end) {
 void info(const std::string& message) { bridge::log("cellfit", "info", message); }
 
 void set_fall_window(const Workspace& ws, long long i) {
-    const long long start = entry(ws, "ind_slice", i - 1, i);
-    const long long loaded = entry(ws, "idx_load", i - 1, i) - start;
+    const long long j = pulse_of_cycle(ws, i);
+    const long long start = entry(ws, "ind_slice", j, i);
+    const long long loaded = entry(ws, "pulse_load_end", j, i) - start;
     // the product is truncated toward zero, as int() does
     const long long len_fall =
         static_cast<long long>(0.7 * static_cast<double>(loaded));
@@ -49,7 +53,12 @@ void set_fall_window(const Workspace& ws, long long i) {
 }
 
 void set_cycle_window(const Workspace& ws, long long i) {
-    set_window(ws, entry(ws, "ind_slice", i - 1, i), entry(ws, "ind_slice", i, i));
+    const long long j = pulse_of_cycle(ws, i);
+    set_window(ws, entry(ws, "ind_slice", j, i), cycle_end(ws, i));
+}
+
+long long cycle_end(const Workspace& ws, long long i) {
+    return entry(ws, "ind_slice", pulse_of_cycle(ws, i) + 1, i);
 }
 
 py::object least_squares(const Workspace& ws, const char* residual,

@@ -14,6 +14,9 @@ void set_fall_window(const Workspace& ws, long long i);
 /// The whole of cycle i: the pulse and the rest after it.
 void set_cycle_window(const Workspace& ws, long long i);
 
+/// The last rest sample of cycle i, before the next pulse.
+long long cycle_end(const Workspace& ws, long long i);
+
 /// optimize.least_squares on the named residual function with the Huber loss, the
 /// parameter bounds of the circuit and the given scale and tolerance; verbose reports.
 py::object least_squares(const Workspace& ws, const char* residual,

@@ -83,7 +83,7 @@ void ocv_over_time(const Workspace& ws) {
                           py::make_tuple(ws.get("idx_rest"), ws.get("idx_load")))));
     const bridge::InArray t = ws.get("t"), v = ws.get("v");
     const bridge::IndexArray rest_ends = ws.get("idx_rest"),
-                             load_ends = ws.get("idx_load");
+                             load_ends = ws.get("pulse_load_end");
     const cellcore::OcvKnots knots = cellcore::ocv_time_knots(
         bridge::view<double>(t), bridge::view<double>(v),
         bridge::view<long long>(rest_ends), bridge::view<long long>(load_ends));

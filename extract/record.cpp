@@ -2,6 +2,7 @@
 // the discharge cut-off and finds the current steps that open and close every pulse.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "bridge/arrays.hpp"
@@ -160,6 +161,41 @@ void find_pulses(const Workspace& ws) {
     ws.set("idx_load", bridge::to_numpy(kept));
 }
 
+// Why a pulse has no load end, for the warning that it is not fitted.
+std::string missing_load_end(cellcore::Span<const long long> raw, long long rest_end,
+                             long long next) {
+    const auto* l = std::upper_bound(raw.begin(), raw.end(), rest_end);
+    if (l == raw.end() || *l >= next)
+        return "its current never steps back up before the next pulse";
+    return "loaded for " + bridge::str(*l - rest_end) + " samples, 101 needed";
+}
+
+// Pairs every pulse with its own load end, so that a pulse too short to count does not
+// shift the windows of the pulses after it. The pulses fitted are the paired ones among
+// all but the last, which the cut-off ends.
+void pair_pulses(const Workspace& ws) {
+    const bridge::IndexArray rest = ws.get("idx_rest"), load = ws.get("idx_load"),
+                             raw = ws.get("idx_load_raw");
+    const auto rest_ends = bridge::view<long long>(rest);
+    const long long record_end = ws.get_as<long long>("idx_end");
+    const std::vector<long long> paired =
+        cellcore::pair_load_ends(rest_ends, bridge::view<long long>(load), record_end);
+    std::vector<long long> fitted;
+    for (std::size_t j = 0; j + 1 < paired.size(); ++j) {
+        if (paired[j] >= 0) {
+            fitted.push_back(static_cast<long long>(j));
+            continue;
+        }
+        bridge::log("cellfit", "warning",
+                    record_name(ws) + ": pulse " + bridge::str(j + 1) +
+                        " is not fitted: " +
+                        missing_load_end(bridge::view<long long>(raw), rest_ends[j],
+                                         rest_ends[j + 1]));
+    }
+    ws.set("pulse_load_end", bridge::to_numpy(paired));
+    ws.set("fit_pulses", bridge::to_numpy(fitted));
+}
+
 } // namespace
 
 void load_record(const Workspace& ws) {
@@ -169,6 +205,7 @@ void load_record(const Workspace& ws) {
     cumulative_charge(ws);
     current_threshold(ws);
     find_pulses(ws);
+    pair_pulses(ws);
 }
 
 } // namespace cellfit

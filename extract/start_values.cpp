@@ -9,10 +9,15 @@
 namespace cellfit {
 namespace {
 
-// The configured limit caps the cycles the record has (all pulses but the last, which
-// the cut-off ends); Python's min keeps the configured value on a tie.
+// The configured limit caps the cycles the record has (its paired pulses but the last,
+// which the cut-off ends); Python's min keeps the configured value on a tie.
 void fix_cycle_count(const Workspace& ws) {
-    py::object available = py::int_(py::len(ws.get("ind_slice")) - 2);
+    const std::size_t pulses = py::len(ws.get("fit_pulses"));
+    if (pulses == 0)
+        bridge::raise(PyExc_ValueError, record_name(ws) +
+                                            ": no pulse can be fitted (none "
+                                            "before the cut-off has a load end)");
+    py::object available = py::int_(pulses);
     py::object limit = ws.get("maybe_total_number_of_cycles");
     py::object total =
         limit.is_none() ? available : (available < limit ? available : limit);

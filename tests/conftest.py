@@ -62,6 +62,7 @@ def run_cellfit(cwd: Path, attrs=(), after: str = "") -> Run:
         "def plain(x):\n"
         "    if isinstance(x, np.ndarray): return x.tolist()\n"
         "    if isinstance(x, (np.integer, np.floating)): return x.item()\n"
+        "    if isinstance(x, (list, tuple)): return [plain(e) for e in x]\n"
         "    return x\n"
         f"out = {{n: plain(getattr(cellfit, n, None)) for n in {list(attrs)!r}}}\n"
         f"print({MARKER!r} + json.dumps(out, default=str))\n"

@@ -124,3 +124,36 @@ def test_too_short_fall_window(tmp_path, one_rc_record):
     run = run_cellfit(tmp_path)
     assert run.returncode == 1
     assert "a_Tp25.csv: cycle 1: the pulse is loaded for 3 samples" in run.stderr
+
+
+def test_pulse_without_load_end_is_skipped_not_shifted(tmp_path, one_rc_record):
+    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    start = 60 + 2 * 750 + 60  # pulse 3 is loaded for 60 samples only
+    rec["i"][start : start + 90] = 0.0
+    cell_folder(tmp_path, {"a_Tp25.csv": (rec, 25)})
+    run = run_cellfit(tmp_path, [*FIT_NAMES, "fit_pulses", "ind_slice"])
+    assert run.returncode == 0, run.stderr
+    warning = [line for line in run.log if line.startswith("WARNING:")]
+    assert warning == [
+        f"WARNING:{tmp_path}/cell/raw_data/a_Tp25.csv: pulse 3 is not fitted: "
+        "loaded for 60 samples, 101 needed"
+    ]
+    assert run.attrs["fit_pulses"] == [0, 1, 3, 4, 5]
+    assert run.attrs["total_number_of_cycles"] == 5
+    # every cycle's fall window starts at its own pulse's last rest sample
+    rest_times = [float(59 + 750 * j) for j in (0, 1, 3, 4, 5)]
+    assert [row[4][0][0] for row in rows(run)] == rest_times
+    r0, r1, c1 = run.attrs["opt_median"]
+    assert r0 == pytest.approx(0.03, rel=0.03)
+    assert c1 == pytest.approx(1000.0, rel=0.05)
+
+
+def test_record_without_a_fittable_pulse(tmp_path, one_rc_record):
+    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    for j in range(6):  # every pulse shortened to 50 samples
+        start = 60 + 750 * j + 50
+        rec["i"][start : start + 100] = 0.0
+    cell_folder(tmp_path, {"a_Tp25.csv": (rec, 25)})
+    run = run_cellfit(tmp_path)
+    assert run.returncode == 1
+    assert "a_Tp25.csv: no pulse can be fitted" in run.stderr
