@@ -145,6 +145,7 @@ def test_pulse_without_load_end_is_skipped_not_shifted(tmp_path, one_rc_record):
     assert [row[4][0][0] for row in rows(run)] == rest_times
     r0, r1, c1 = run.attrs["opt_median"]
     assert r0 == pytest.approx(0.03, rel=0.03)
+    assert r1 == pytest.approx(0.015, rel=0.05)
     assert c1 == pytest.approx(1000.0, rel=0.05)
 
 
