@@ -92,15 +92,32 @@ def rc_voltage(i: np.ndarray, r: float, c: float, dt: float) -> np.ndarray:
     return lfilter([0.0, r * (1.0 - a)], [1.0, -a], i)
 
 
-def write_record(path, rec: dict, temperature_c=None, columns=None) -> None:
-    """Writes a record CSV. temperature_c: None (no column), a number or a per-row array."""
+def write_record(path, rec: dict, temperature_c=None, columns=None, decimals=None) -> None:
+    """Writes a record CSV. temperature_c: None (no column), a number or a per-row array.
+
+    decimals maps column names to the digits kept after the point, as a logger would round
+    them; such a column is written without trailing zeros ("-2.5", "0"). Other columns are
+    written in full.
+    """
     cols = {"Seconds": rec["t"], "Voltage(V)": rec["v"], "Current(A)": rec["i"]}
     if temperature_c is not None:
         cols["Temperature(C)"] = np.broadcast_to(
             np.asarray(temperature_c, dtype=float), rec["t"].shape
         )
     names = columns or list(cols)
+    decimals = decimals or {}
+    text = [_column_text(np.asarray(cols[c], dtype=float), decimals.get(c)) for c in names]
     with open(path, "w", newline="\n") as f:
         f.write(",".join(names) + "\n")
-        for row in zip(*(cols[c] for c in names)):
-            f.write(",".join(repr(float(x)) for x in row) + "\n")
+        for row in zip(*text):
+            f.write(",".join(row) + "\n")
+
+
+def _column_text(x: np.ndarray, digits) -> list:
+    """One column as text: repr of each value, or rounded to `digits` and trimmed."""
+    if digits is None:
+        return [repr(float(v)) for v in x]
+    # adding 0.0 turns the -0.0 that rounding leaves into 0.0, so no "-0" is written
+    rounded = np.round(x, digits) + 0.0
+    text = [f"{v:.{digits}f}" for v in rounded]
+    return [s.rstrip("0").rstrip(".") if "." in s else s for s in text]
