@@ -2,6 +2,8 @@
 // write_battery_model_file; nothing runs until that is called.
 #include <pybind11/pybind11.h>
 
+#include "modelfile/stages.hpp"
+
 namespace py = pybind11;
 
 PYBIND11_MODULE(cellgen, m) {
@@ -15,5 +17,10 @@ PYBIND11_MODULE(cellgen, m) {
     m.attr("os") = py::module_::import("os");
     m.attr("savemat") = py::module_::import("scipy.io").attr("savemat");
     m.attr("lg") = py::module_::import("logging");
-    m.def("write_battery_model_file", [](py::args, py::kwargs) {}); // TEMPORARY stub
+    cellgen::register_writers(m);
+    cellgen::register_model_builder(m);
+    // what `from cellgen import *` hands to cellfit
+    m.attr("__all__") =
+        py::make_tuple("write_battery_model_file", "CustomEncoder", "np", "pd", "glob",
+                       "json", "JSONEncoder", "os", "savemat", "lg");
 }
