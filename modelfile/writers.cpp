@@ -67,14 +67,18 @@ std::vector<cellcore::ModelEntry> model_entries(py::handle o) {
     for (py::handle key : o) {
         if (!PyUnicode_Check(key.ptr()))
             bridge::raise(PyExc_TypeError,
-                          "CustomEncoder: key " + bridge::str(key) + " is not a text");
+                          "CustomEncoder: key " + bridge::str(key) + " is not a str");
         const py::object value = o[key];
         cellcore::ModelEntry entry;
         entry.key = key.cast<std::string>();
         if (entry.key == "name") {
-            py::str("").attr("join")(value); // TypeError for items that are not texts
-            for (py::handle item : value)
+            for (py::handle item : value) {
+                if (!PyUnicode_Check(item.ptr()))
+                    bridge::raise(PyExc_TypeError, "CustomEncoder: 'name' holds " +
+                                                       bridge::str(item) +
+                                                       ", not a str");
                 entry.items.push_back(item.cast<std::string>());
+            }
         } else {
             for (py::handle val : value)
                 entry.numbers.push_back(model_number(val, entry.key));
