@@ -20,8 +20,7 @@ constexpr const char* kParameterFiles = "*_params.json";
 constexpr int kGridPoints = 122;
 constexpr std::size_t kShownChars = 60;
 
-// A value as str() shows it, cut short: a message names a bad value, it does not dump
-// it.
+// A value as str() shows it, cut short: a message names a bad value, not all of it.
 std::string shown(py::handle value) {
     std::string text = bridge::str(value);
     if (text.size() > kShownChars)
@@ -172,8 +171,7 @@ void order_by_temperature(GatheredResults& g) {
         py::module_::import("numpy").attr("sort")(listed).cast<py::array_t<double>>();
     g.temps_c.assign(sorted.data(), sorted.data() + sorted.size());
 
-    // double keys compare as numbers: the later file replaces an earlier one at 25
-    // == 25.0
+    // double keys compare as numbers: a later 25.0 replaces an earlier 25
     std::map<double, std::size_t> latest;
     for (std::size_t i = 0; i < g.files.size(); ++i) {
         const double t = g.files[i].temp_c;

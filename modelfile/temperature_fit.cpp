@@ -1,8 +1,8 @@
 // Temperature dependence of the model. The OCV at each SOC point and the SOC at each
-// grid voltage are taken as straight lines in temperature, value = rel × T + value_at_0
-// °C, fitted by least squares; with a single temperature the minimum-norm solution is
-// kept, which reproduces the one measured value but is no extrapolation to 0 °C. The
-// circuit parameters are not fitted: they are tabulated per temperature.
+// grid voltage are taken as straight lines in temperature, fitted by least squares:
+// value(T) = rel × T + value at 0 °C. With a single temperature the minimum-norm
+// solution is kept, which reproduces the one measured value but is no extrapolation to
+// 0 °C. The circuit parameters are not fitted: they are tabulated per temperature.
 #include "modelfile/stages.hpp"
 
 #include "bridge/arrays.hpp"
@@ -24,11 +24,10 @@ py::array_t<double> design_matrix(const std::vector<double>& temps_c) {
 // numpy's lstsq, rcond=None: machine precision × max(rows, 2) cuts off the singular
 // values, which makes a single temperature the minimum-norm case. Row 0 of the solution
 // is the slope, row 1 the intercept; each column of y is fitted on its own.
-py::array_t<double> line_fit(const py::array_t<double>& a,
-                             const py::array_t<double>& y) {
+bridge::InArray line_fit(const py::array_t<double>& a, const py::array_t<double>& y) {
     const py::object lstsq = py::module_::import("numpy").attr("linalg").attr("lstsq");
     const py::tuple result = lstsq(a, y, py::arg("rcond") = py::none());
-    return result[0].cast<py::array_t<double>>();
+    return result[0].cast<bridge::InArray>(); // C order: one row after the other
 }
 
 void fit_ocv(const GatheredResults& g, TemperatureModel& m) {
@@ -40,7 +39,7 @@ void fit_ocv(const GatheredResults& g, TemperatureModel& m) {
         const std::vector<double>& ocv = g.files[g.ocv_curves[j]].ocv_v;
         std::copy(ocv.begin(), ocv.end(), rows + j * n);
     }
-    const py::array_t<double> solution = line_fit(design_matrix(g.ocv_temps_c), y);
+    const bridge::InArray solution = line_fit(design_matrix(g.ocv_temps_c), y);
     const double* s = solution.data();
     m.ocv_rel.assign(s, s + n);
     m.ocv0.assign(s + n, s + 2 * n);
@@ -81,7 +80,7 @@ void fit_soc(const GatheredResults& g, TemperatureModel& m) {
         for (std::size_t j = 0; j < g.grid_soc.size(); ++j)
             y.mutable_at(static_cast<py::ssize_t>(j)) =
                 g.grid_soc[j].at(static_cast<py::ssize_t>(i));
-        const py::array_t<double> solution = line_fit(a, y);
+        const bridge::InArray solution = line_fit(a, y);
         m.soc_rel.push_back(solution.at(0));
         m.soc0.push_back(solution.at(1));
     }
