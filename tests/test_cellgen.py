@@ -65,6 +65,13 @@ def random_cell(
         )
 
 
+def plain_cell(results, name):
+    """One parameter file at 25 °C with a straight OCV line."""
+    write_params(
+        results, name, 25, 3.0, [0.05, 0.01, 1000.0], SOC_GRID, (3 + SOC_GRID).tolist()
+    )
+
+
 @pytest.fixture
 def results(tmp_path, monkeypatch):
     """<tmp>/cell/results; the test starts in tmp and the caller's folder is restored."""
@@ -428,15 +435,7 @@ def test_model_name_and_mat_layout(results):
     ids=["quote-and-backslash", "empty-name", "non-ascii"],
 )
 def test_model_name_from_file_name(results, file_name, model_name, in_json):
-    write_params(
-        results,
-        file_name,
-        25,
-        3.0,
-        [0.05, 0.01, 1000.0],
-        SOC_GRID,
-        (3 + SOC_GRID).tolist(),
-    )
+    plain_cell(results, file_name)
     model = json.loads(build(results))
     assert model.get("name") == (model_name if in_json else None)
 
@@ -474,15 +473,7 @@ def test_argument_errors(args, kwargs, message):
 
 
 def test_keywords_relative_wdir_and_current_folder(results, tmp_path):
-    write_params(
-        results,
-        "kw_p25",
-        25,
-        3.0,
-        [0.05, 0.01, 1000.0],
-        SOC_GRID,
-        (3 + SOC_GRID).tolist(),
-    )
+    plain_cell(results, "kw_p25")
     assert (
         cellgen.write_battery_model_file(
             velmarrun=0, vbathigh=4.2, vbatlow=3, wdir="cell"
@@ -513,30 +504,14 @@ def test_keywords_relative_wdir_and_current_folder(results, tmp_path):
     ids=["one", "text", "list", "zero", "empty-text", "none", "false"],
 )
 def test_velmarrun_is_tested_for_truth(results, velmarrun, writes_mat):
-    write_params(
-        results,
-        "v_p25",
-        25,
-        3.0,
-        [0.05, 0.01, 1000.0],
-        SOC_GRID,
-        (3 + SOC_GRID).tolist(),
-    )
+    plain_cell(results, "v_p25")
     (results / "battery_model.mat").write_bytes(b"earlier")
     build(results, velmarrun)
     assert ((results / "battery_model.mat").read_bytes() != b"earlier") == writes_mat
 
 
 def test_mat_failure_keeps_the_json_file(results):
-    write_params(
-        results,
-        "m_p25",
-        25,
-        3.0,
-        [0.05, 0.01, 1000.0],
-        SOC_GRID,
-        (3 + SOC_GRID).tolist(),
-    )
+    plain_cell(results, "m_p25")
     (results / "battery_model.mat").mkdir()  # cannot be replaced by a file
     with pytest.raises(OSError, match=r"battery_model\.mat"):
         build(results, True)
@@ -672,15 +647,7 @@ def run_python(code, cwd):
 
 
 def test_log_lines_of_a_call_on_its_own(results):
-    write_params(
-        results,
-        "log_p25",
-        25,
-        3.0,
-        [0.05, 0.01, 1000.0],
-        SOC_GRID,
-        (3 + SOC_GRID).tolist(),
-    )
+    plain_cell(results, "log_p25")
     run = run_python(
         "import cellgen; cellgen.write_battery_model_file('cell', 3.0, 4.2, True)",
         results.parent.parent,
