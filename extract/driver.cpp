@@ -46,7 +46,7 @@ void enter_workdir(const Workspace& ws) {
     py::object workdir = values["battery_database"] + values["battery_folder"];
     py::object path = ws.get("os").attr("path");
     if (!path.attr("isabs")(workdir).cast<bool>())
-        workdir = path.attr("join")(ws.get("os").attr("getcwd")(), workdir);
+        workdir = path.attr("abspath")(workdir);
     ws.set("workdir", workdir);
     ws.get("os").attr("chdir")(workdir);
 }

@@ -261,8 +261,8 @@ def test_relative_workdir_is_taken_from_the_start_folder(tmp_path, one_rc_record
     (tmp_path / "input_params.json").write_text(json.dumps(values))
     run = run_cellfit(tmp_path, ["workdir", "infiles"])
     assert run.returncode == 0, run.stderr
-    assert run.attrs["workdir"] == str(tmp_path) + "/./cell"
-    assert run.attrs["infiles"] == [str(tmp_path) + "/./cell/raw_data/a_Tp25.csv"]
+    assert run.attrs["workdir"] == str(tmp_path / "cell")
+    assert run.attrs["infiles"] == [str(tmp_path / "cell" / "raw_data" / "a_Tp25.csv")]
     assert (tmp_path / "cell" / "results" / "a_Tp25_params.json").exists()
 
 
