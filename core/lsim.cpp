@@ -3,19 +3,15 @@
 // R0 + R1/(1 + R1 C1 s) (+ R2/(1 + R2 C2 s)); the fitting solver evaluates that filter
 // thousands of times per pulse, so it has to be both fast and exact.
 //
-// The input is linear between samples (first-order hold), so each step of length h is
-// integrated exactly: x_{k+1} = Phi x_k + G1 u_k + G2 u_{k+1}, with Phi = e^{Ah},
-// G1 = (1/h) int_0^h tau e^{A tau} B dtau and G2 = int_0^h (1 - tau/h) e^{A tau} B
-// dtau. In terms of the phi functions phi_0 = exp, phi_{k+1}(z) = (phi_k(z) - 1/k!)/z
-// this is Phi = phi_0(Ah), G1 + G2 = h phi_1(Ah) B, G2 = h phi_2(Ah) B. Orders 1 and 2
-// (the circuit models) evaluate these in closed form from the poles, through expm1 and
-// divided differences, so that stiff time constants, equal or nearly equal time
-// constants and complex poles all keep full precision at a cost of a few exp calls.
-// Higher orders take a scaled-and-squared Pade exponential of the augmented matrix
-// [[Ah, Bh, 0], [0, 0, 1], [0, 0, 0]], whose last two columns hold h phi_1 B, h phi_2
-// B. Step matrices are kept in a small cache keyed by the step length: sampling is
-// mostly uniform, and a record with jittered or alternating steps reuses a handful of
-// them.
+// The current is linear between samples (first-order hold), so each step of length h
+// is integrated exactly: x_{k+1} = Phi x_k + G1 u_k + G2 u_{k+1}. With the phi
+// functions phi_0 = exp, phi_{k+1}(z) = (phi_k(z) - 1/k!)/z, Phi = phi_0(Ah),
+// G1 + G2 = h phi_1(Ah) B and G2 = h phi_2(Ah) B. Orders 1 and 2 (the circuits) take
+// closed forms in the poles: series where 1 - e^-x would cancel and divided
+// differences that never divide by the gap between poles, so stiff, equal and complex
+// poles keep full precision for a few exp calls. Higher orders take a Pade exponential
+// of the augmented matrix [[Ah, Bh, 0], [0, 0, 1], [0, 0, 0]]. The step matrices of
+// the last few step lengths are cached: records are mostly evenly sampled.
 #include "core/lsim.hpp"
 
 #include <algorithm>
@@ -167,10 +163,9 @@ double phi2_series(double z) {
 }
 
 /// phi_0..2 and psi at z, with one exp call at most. Below |z| = 1 everything comes
-/// from the series (this is where e^z - 1 = z phi1 would cancel, the job expm1 does);
-/// above it e^z - 1 keeps at least 60 % of its leading digit, and the recurrence forms
-/// do not cancel, phi1 and phi2 tending to -1/z and psi to 1/z^2 when the pole is
-/// stiff.
+/// from the series, as e^z - 1 = z phi1 would cancel there (the job expm1 does). From
+/// |z| = 1 on, |e^z - 1| >= 0.63 is formed from exp without loss, and the recurrence
+/// forms do not cancel: for a stiff pole phi1 and phi2 tend to -1/z, psi to 1/z^2.
 ScalarPhis scalar_phis(double z) {
     if (std::abs(z) < 1.0) {
         const double phi2 = phi2_series(z);
@@ -266,10 +261,10 @@ DividedPhis divided_phis_real(const PolePair& z) {
 DividedPhis divided_phis_complex(const PolePair& z) {
     using Complex = std::complex<double>;
     const double d0 = std::exp(z.mid) * sinc(z.half);
-    const Complex zc(z.mid, z.half), zbar = std::conj(zc);
-    const Complex phi1 = (std::exp(zc) - 1.0) / zc;
+    const Complex zc(z.mid, z.half), zbar = std::conj(zc), e = std::exp(zc);
+    const Complex phi1 = (e - 1.0) / zc;
     const Complex phi2 = (phi1 - 1.0) / zc;
-    const Complex psi = (std::exp(zc) - phi1) / zc;
+    const Complex psi = (e - phi1) / zc;
     const double d1 = ((d0 - phi1) / zbar).real();
     const double d2 = ((d1 - phi2) / zbar).real();
     const double dpsi = ((d0 - d1 - psi) / zbar).real();
@@ -394,7 +389,8 @@ void balance(double* a, double* scale, std::size_t m) {
                     col += std::abs(a[j * m + i]);
                     row += std::abs(a[i * m + j]);
                 }
-            if (col == 0.0 || row == 0.0)
+            // nothing to balance, or an overflowed entry that must not stall the loop
+            if (!(col > 0.0 && row > 0.0 && std::isfinite(col + row)))
                 continue;
             // the power of two f that best equalises col * f and row / f
             int e = 0;
