@@ -1,7 +1,8 @@
 // The per-cycle fit. The first pass fits the one-RC circuit to the voltage fall over
 // the first 70 % of the pulse, where R0 and the fast pair dominate; with the two-RC
 // model a second pass fits the slow pair (R2, C2) over the whole pulse and rest, the
-// first pair held. Each fit starts from the previous cycle's result, across records
+// first pair held; with the "joint" fit method all five are then refitted together
+// (joint_fit.cpp). Each fit starts from the previous cycle's result, across records
 // too: neighbouring pulses of one cell have similar parameters.
 #include "bridge/python_text.hpp"
 #include "extract/fitting.hpp"
@@ -85,7 +86,7 @@ void one_rc_row(const Workspace& ws, long long i) {
     append_row(ws, ws.get("rms_lsq_1"), runtime);
 }
 
-void second_pass(const Workspace& ws, long long i) {
+void second_pass(const Workspace& ws, long long i, bool joint) {
     set_cycle_window(ws, i);
     py::object start = previous_solution(ws, "res_opt_2");
     if (start.is_none())
@@ -105,6 +106,10 @@ void second_pass(const Workspace& ws, long long i) {
     ws.set("error_lsq", error);
     ws.set("rms_lsq", rms(ws, error));
     info("rms_err = " + str(ws.get("rms_lsq") * py::int_(1000)) + " mV");
+    if (joint) { // its result stands in the row in place of the two passes'
+        fit_jointly(ws);
+        p = ws.get("fit_params");
+    }
     py::object rounded =
         py::module_::import("builtins").attr("round")(elapsed_minutes(ws), 1);
     py::object runtime = py::str(str(rounded) + " minutes");
@@ -121,6 +126,7 @@ void fit_cycles(const Workspace& ws) {
     py::object total = ws.get("total_number_of_cycles");
     const long long cycles = total.cast<long long>();
     const std::string model = str(ws.get("values")["model"]);
+    const bool joint = str(ws.get("fit_method")) == "joint";
     for (long long i = 1; i <= cycles; ++i) {
         ws.set("i", py::int_(i));
         info("\nProcessing cycle " + str(i) + " / " + str(total) + " ...");
@@ -129,7 +135,7 @@ void fit_cycles(const Workspace& ws) {
         if (model == "model1")
             one_rc_row(ws, i);
         if (model == "model2")
-            second_pass(ws, i);
+            second_pass(ws, i, joint);
     }
 }
 

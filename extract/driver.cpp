@@ -80,6 +80,30 @@ void check_model(const Workspace& ws) {
     }
 }
 
+// How the two-RC circuit is fitted: "two_pass" (the default) or "joint", which refits
+// all five parameters together after the two passes. Refused before any file is
+// touched, as an unknown model is. A null value counts as absent, as it does for the
+// cycle count.
+void check_fit_method(const Workspace& ws) {
+    py::object method = ws.get("values").attr("get")("fit_method");
+    if (method.is_none())
+        method = py::str("two_pass");
+    const bool known =
+        py::isinstance<py::str>(method) &&
+        (method.equal(py::str("two_pass")) || method.equal(py::str("joint")));
+    if (!known)
+        bridge::exit_with_message(
+            "\nUnknown fit_method " + bridge::str(py::repr(method)) +
+            " in './input_params.json': use \"two_pass\" (the fast pair from the "
+            "voltage fall, then the slow pair) or \"joint\" (then all five "
+            "parameters together)\n");
+    ws.set("fit_method", method);
+    // with one RC pair there is nothing to fit jointly, and nothing changes
+    if (method.equal(py::str("joint")) &&
+        py::object(ws.get("values")["model"]).equal(py::str("model2")))
+        info("joint fit of both RC pairs selected");
+}
+
 void check_cycle_limit(const Workspace& ws) {
     py::object limit = ws.get("maybe_total_number_of_cycles");
     if (limit.is_none())
@@ -110,6 +134,7 @@ void process_record(const Workspace& ws) {
     load_record(ws);
     extract_ocv(ws);
     bind_circuit_models(ws);
+    bind_joint_model(ws);
     search_start_values(ws);
     fit_cycles(ws);
     build_results_table(ws);
@@ -126,6 +151,7 @@ void run_pipeline(const Workspace& ws) {
     enter_workdir(ws);
     read_limits(ws);
     check_model(ws);
+    check_fit_method(ws);
     check_cycle_limit(ws);
     list_records(ws);
     for (py::handle infile : ws.get("infiles")) {

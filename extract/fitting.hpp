@@ -22,6 +22,11 @@ long long cycle_end(const Workspace& ws, long long i);
 py::object least_squares(const Workspace& ws, const char* residual,
                          const py::object& start, double f_scale, double tol);
 
+/// The joint fit of all five two-RC parameters over the cycle window, started from the
+/// two passes' fit_params. Replaces fit_params, lsq_yout, error_lsq, rms_lsq and
+/// stop_time_i; logs the parameters, RMS and standard errors.
+void fit_jointly(const Workspace& ws);
+
 /// Root-mean-square of the window's measured minus modelled residual, numpy's way.
 py::object rms(const Workspace& ws, const py::object& error);
 

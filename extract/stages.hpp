@@ -25,10 +25,15 @@ void register_lsim2(py::module_& m);
 /// Binds model1, model2_r2c2, fit_ls1 and fit_ls2 afresh into the workspace.
 void bind_circuit_models(const Workspace& ws);
 
+/// Binds model2_joint, fit_ls_joint and jac_ls_joint: the two-RC circuit with all five
+/// parameters free, for the joint fit.
+void bind_joint_model(const Workspace& ws);
+
 /// Cycle count, empty results list and the search for one-RC starting values.
 void search_start_values(const Workspace& ws);
 
-/// The two-pass fit of every cycle, one results row each.
+/// The two-pass fit of every cycle (with "joint", a joint fit after it), one results
+/// row each.
 void fit_cycles(const Workspace& ws);
 
 /// Runtime line, the results table and its mean and median rows.

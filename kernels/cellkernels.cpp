@@ -6,4 +6,5 @@ PYBIND11_MODULE(_cellkernels, m) {
     register_lsim_kernels(m);
     register_text_kernels(m);
     register_segmentation_kernels(m);
+    register_rc_circuit_kernels(m);
 }

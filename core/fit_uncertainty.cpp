@@ -1,0 +1,129 @@
+// The covariance is formed from a singular value decomposition of the Jacobian rather
+// than by inverting J^T J: the circuit's parameters differ by six orders of magnitude
+// (ohms against farads) and the two pairs' columns are nearly parallel when their time
+// constants are close, so J^T J would square an already large condition number. The
+// columns are first scaled to unit length, which removes the units from the problem,
+// then orthogonalised by one-sided Jacobi rotations (accurate to the last digits for
+// the handful of columns a circuit has). With J D^-1 = U S V^T the covariance is
+// s^2 D^-1 V S^-2 V^T D^-1; a singular value at the rounding level of the largest
+// marks a direction the data does not constrain.
+#include "core/fit_uncertainty.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace cellcore {
+namespace {
+
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+/// Rotates the columns of a (m x p, column-major) until they are mutually orthogonal,
+/// applying the same rotations to v (p x p, column-major, starts as the identity).
+void orthogonalise_columns(std::vector<double>& a, std::size_t m, std::size_t p,
+                           std::vector<double>& v) {
+    for (int sweep = 0; sweep < 60; ++sweep) {
+        bool rotated = false;
+        for (std::size_t i = 0; i + 1 < p; ++i) {
+            for (std::size_t j = i + 1; j < p; ++j) {
+                double* ai = &a[i * m];
+                double* aj = &a[j * m];
+                double alpha = 0.0, beta = 0.0, gamma = 0.0;
+                for (std::size_t k = 0; k < m; ++k) {
+                    alpha += ai[k] * ai[k];
+                    beta += aj[k] * aj[k];
+                    gamma += ai[k] * aj[k];
+                }
+                if (std::fabs(gamma) <= kEps * std::sqrt(alpha * beta))
+                    continue;
+                rotated = true;
+                const double zeta = (beta - alpha) / (2.0 * gamma);
+                const double t = std::copysign(1.0, zeta) /
+                                 (std::fabs(zeta) + std::sqrt(1.0 + zeta * zeta));
+                const double c = 1.0 / std::sqrt(1.0 + t * t), s = c * t;
+                for (std::size_t k = 0; k < m; ++k) {
+                    const double x = ai[k], y = aj[k];
+                    ai[k] = c * x - s * y;
+                    aj[k] = s * x + c * y;
+                }
+                double* vi = &v[i * p];
+                double* vj = &v[j * p];
+                for (std::size_t k = 0; k < p; ++k) {
+                    const double x = vi[k], y = vj[k];
+                    vi[k] = c * x - s * y;
+                    vj[k] = s * x + c * y;
+                }
+            }
+        }
+        if (!rotated)
+            return;
+    }
+}
+
+} // namespace
+
+void parameter_std_errors(Span<const double> jac, Span<const double> residual,
+                          Span<double> out) {
+    const std::size_t m = residual.size(), p = out.size();
+    if (p == 0 || m <= p)
+        throw std::invalid_argument("std errors: " + std::to_string(m) +
+                                    " residuals cannot judge " + std::to_string(p) +
+                                    " parameters");
+    if (jac.size() != m * p)
+        throw std::invalid_argument("std errors: the Jacobian has " +
+                                    std::to_string(jac.size()) + " entries, expected " +
+                                    std::to_string(m) + " x " + std::to_string(p));
+    double sum_sq = 0.0;
+    for (double r : residual)
+        sum_sq += r * r;
+    const double s2 = sum_sq / static_cast<double>(m - p);
+
+    // unit columns, stored column-major for the rotations
+    std::vector<double> scale(p, 0.0), a(m * p), v(p * p, 0.0);
+    for (std::size_t j = 0; j < p; ++j) {
+        double norm2 = 0.0;
+        for (std::size_t k = 0; k < m; ++k)
+            norm2 += jac[k * p + j] * jac[k * p + j];
+        scale[j] = std::sqrt(norm2);
+        const double inv = scale[j] > 0.0 ? 1.0 / scale[j] : 0.0;
+        for (std::size_t k = 0; k < m; ++k)
+            a[j * m + k] = jac[k * p + j] * inv;
+        v[j * p + j] = 1.0;
+    }
+    orthogonalise_columns(a, m, p, v);
+
+    std::vector<double> sigma(p);
+    double sigma_max = 0.0;
+    for (std::size_t i = 0; i < p; ++i) {
+        double norm2 = 0.0;
+        for (std::size_t k = 0; k < m; ++k)
+            norm2 += a[i * m + k] * a[i * m + k];
+        sigma[i] = std::sqrt(norm2);
+        sigma_max = std::max(sigma_max, sigma[i]);
+    }
+    // numpy's matrix_rank rule for a singular value lost in rounding
+    const double tiny = sigma_max * static_cast<double>(m) * kEps;
+    for (std::size_t j = 0; j < p; ++j) {
+        if (!(scale[j] > 0.0)) {
+            out[j] = kInf;
+            continue;
+        }
+        double var = 0.0;
+        for (std::size_t i = 0; i < p; ++i) {
+            const double vji = v[i * p + j]; // row j of V, column i
+            if (sigma[i] > tiny) {
+                var += vji * vji / (sigma[i] * sigma[i]);
+            } else if (vji * vji > kEps) { // an unconstrained direction moves it
+                var = kInf;
+                break;
+            }
+        }
+        out[j] = std::sqrt(s2 * var) / scale[j];
+    }
+}
+
+} // namespace cellcore
