@@ -101,11 +101,7 @@ void second_pass(const Workspace& ws, long long i, bool joint) {
     p.append(py::float_(x[py::int_(0)].cast<double>()));
     p.append(py::float_(x[py::int_(1)].cast<double>()));
     info("--- 2nd Pass ----");
-    info("params = " + str(p));
-    py::object error = ws.get("ydata") - ws.get("lsq_yout");
-    ws.set("error_lsq", error);
-    ws.set("rms_lsq", rms(ws, error));
-    info("rms_err = " + str(ws.get("rms_lsq") * py::int_(1000)) + " mV");
+    report_cycle_fit(ws, p);
     if (joint) { // its result stands in the row in place of the two passes'
         fit_jointly(ws);
         p = ws.get("fit_params");

@@ -71,6 +71,14 @@ py::object least_squares(const Workspace& ws, const char* residual,
             arg("xtol") = tol, arg("ftol") = tol, arg("gtol") = tol);
 }
 
+void report_cycle_fit(const Workspace& ws, const py::object& params) {
+    info("params = " + bridge::str(params));
+    py::object error = ws.get("ydata") - ws.get("lsq_yout");
+    ws.set("error_lsq", error);
+    ws.set("rms_lsq", rms(ws, error));
+    info("rms_err = " + bridge::str(ws.get("rms_lsq") * py::int_(1000)) + " mV");
+}
+
 py::object rms(const Workspace& ws, const py::object& error) {
     py::object np = ws.get("np");
     return np.attr("sqrt")(np.attr("mean")(error.attr("__pow__")(2)));

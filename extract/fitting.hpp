@@ -30,6 +30,10 @@ void fit_jointly(const Workspace& ws);
 /// Root-mean-square of the window's measured minus modelled residual, numpy's way.
 py::object rms(const Workspace& ws, const py::object& error);
 
+/// Logs the parameters of a fit over the whole cycle and its RMS error against ydata
+/// (left in the workspace as error_lsq and rms_lsq).
+void report_cycle_fit(const Workspace& ws, const py::object& params);
+
 void info(const std::string& message);
 
 } // namespace cellfit

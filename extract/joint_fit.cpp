@@ -189,11 +189,7 @@ void fit_jointly(const Workspace& ws) {
     info("--- Joint fit of both RC pairs ----");
     if (swapped)
         info("pairs reordered so that R1 C1 < R2 C2");
-    info("params = " + str(fit_params));
-    py::object error = ws.get("ydata") - ws.get("lsq_yout");
-    ws.set("error_lsq", error);
-    ws.set("rms_lsq", rms(ws, error));
-    info("rms_err = " + str(ws.get("rms_lsq") * py::int_(1000)) + " mV");
+    report_cycle_fit(ws, fit_params);
     const std::vector<double> se = std_errors(ws, fitted);
     ws.set("joint_std_errors", bridge::to_numpy(se));
     py::list se_list;
