@@ -92,7 +92,9 @@ def rc_voltage(i: np.ndarray, r: float, c: float, dt: float) -> np.ndarray:
     return lfilter([0.0, r * (1.0 - a)], [1.0, -a], i)
 
 
-def write_record(path, rec: dict, temperature_c=None, columns=None, decimals=None) -> None:
+def write_record(
+    path, rec: dict, temperature_c=None, columns=None, decimals=None
+) -> None:
     """Writes a record CSV. temperature_c: None (no column), a number or a per-row array.
 
     decimals maps column names to the digits kept after the point, as a logger would round
@@ -106,7 +108,9 @@ def write_record(path, rec: dict, temperature_c=None, columns=None, decimals=Non
         )
     names = columns or list(cols)
     decimals = decimals or {}
-    text = [_column_text(np.asarray(cols[c], dtype=float), decimals.get(c)) for c in names]
+    text = [
+        _column_text(np.asarray(cols[c], dtype=float), decimals.get(c)) for c in names
+    ]
     with open(path, "w", newline="\n") as f:
         f.write(",".join(names) + "\n")
         for row in zip(*text):

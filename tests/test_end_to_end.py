@@ -71,7 +71,9 @@ def test_known_cells_to_model_file(tmp_path, model):
         # OCV within 5 mV of the cell's own curve over the measured SOC range
         soc, ocv = map(np.asarray, p["Tparam_3"])
         true_soc = 1 - (1 - soc) * p["Tparam_1"] / cell.capacity_ah
-        rested_ah = PROTO.n_pulses * PROTO.pulse_s * -PROTO.current_a / 3600  # last rest
+        rested_ah = (
+            PROTO.n_pulses * PROTO.pulse_s * -PROTO.current_a / 3600
+        )  # last rest
         measured = soc >= 1 - rested_ah / p["Tparam_1"]
         assert np.max(np.abs(ocv - cell.ocv(true_soc))[measured]) < 5e-3
 

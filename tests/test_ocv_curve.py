@@ -107,14 +107,20 @@ def test_as_many_load_ends_as_rest_ends(tmp_path, one_rc_record):
 
 
 def test_pulse_without_load_end_ramps_to_the_next_rest(tmp_path):
-    rec = pulse_records.simulate(pulse_records.Cell(), pulse_records.Protocol(n_pulses=6))
+    rec = pulse_records.simulate(
+        pulse_records.Cell(), pulse_records.Protocol(n_pulses=6)
+    )
     start = 60 + 2 * 750 + 60  # pulse 3 lasts 60 samples only: no load end
     rec["i"][start : start + 90] = 0.0
     ws, _ = run_record(tmp_path, rec)
     rests, t, v = ws["idx_rest"][:-1], ws["t"], ws["v"]
     o = (v[rests - 3] + v[rests - 2]) / 2
     # pulse 3 contributes its rest-end knot only; the others keep both knots
-    assert ws["vsoc_time"][5:8].tolist() == [t[rests[2]], t[rests[3]], t[rests[3] + 150]]
+    assert ws["vsoc_time"][5:8].tolist() == [
+        t[rests[2]],
+        t[rests[3]],
+        t[rests[3] + 150],
+    ]
     assert ws["vsoc_val"][5:8].tolist() == [o[2], o[3], o[4]]
     assert ws["vsoc_time"].size == ws["vsoc_val"].size == 2 * rests.size
     assert np.all(np.isfinite(ws["ocv_diff"]))

@@ -14,7 +14,12 @@ DATA = ROOT.parent / "shared" / "data" / "lgm50_pulse"
 pytestmark = pytest.mark.skipif(not DATA.is_dir(), reason="real records not available")
 
 # pulses loaded for exactly 100 samples lose their load end (101 needed)
-SKIPPED = {"cell7_Tp45": [2, 3, 6], "cell19_Tp0": [7], "cell13_Tp10": [7], "cell1_Tp25": []}
+SKIPPED = {
+    "cell7_Tp45": [2, 3, 6],
+    "cell19_Tp0": [7],
+    "cell13_Tp10": [7],
+    "cell1_Tp25": [],
+}
 
 
 def test_lgm50_pulses(tmp_path):
@@ -27,7 +32,9 @@ def test_lgm50_pulses(tmp_path):
     run = run_cellfit(tmp_path)
     assert run.returncode == 0, run.stderr[-3000:]
     for cell, pulses in SKIPPED.items():
-        warned = [line for line in run.log if line.startswith("WARNING:") and cell in line]
+        warned = [
+            line for line in run.log if line.startswith("WARNING:") and cell in line
+        ]
         assert [int(w.split(": pulse ")[1].split()[0]) for w in warned] == pulses
         assert all(w.endswith("loaded for 100 samples, 101 needed") for w in warned)
 
