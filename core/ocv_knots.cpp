@@ -21,24 +21,57 @@ double rested_voltage(Span<const double> v, long long a, long long b) {
     return sum / static_cast<double>(w.size());
 }
 
+double gap_threshold_s(Span<const double> t) {
+    std::vector<double> steps;
+    for (std::size_t k = 1; k < t.size(); ++k)
+        steps.push_back(t[k] - t[k - 1]);
+    if (steps.empty())
+        return INFINITY;
+    auto mid = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+    std::nth_element(steps.begin(), mid, steps.end());
+    return std::max(600.0, 100.0 * *mid);
+}
+
+long long sample_after_gap(Span<const double> t, long long k, double gap_s) {
+    for (long long m = k; m >= std::max(k - 2, 1LL); --m)
+        if (t[static_cast<std::size_t>(m)] - t[static_cast<std::size_t>(m - 1)] > gap_s)
+            return m;
+    return -1;
+}
+
 OcvKnots ocv_time_knots(Span<const double> t, Span<const double> v,
                         Span<const long long> rest_ends,
-                        Span<const long long> pulse_load_ends) {
+                        Span<const long long> pulse_load_ends, double gap_s) {
     const std::size_t pulses = rest_ends.size();
     std::vector<double> rested(pulses);
     for (std::size_t j = 0; j < pulses; ++j)
         rested[j] = rested_voltage(v, rest_ends[j] - 3, rest_ends[j] - 1);
     const Range last = slice_range(-2, -1, v.size());
     const double loaded_end = last.size() ? v[last.begin] : std::nan("");
+    auto at = [](Span<const double> x, long long k) {
+        return x[static_cast<std::size_t>(k)];
+    };
 
     OcvKnots k;
     k.time_s.push_back(0.0);
     k.volts.push_back(pulses ? rested[0] : loaded_end);
     for (std::size_t j = 0; j < pulses; ++j) {
-        k.time_s.push_back(t[static_cast<std::size_t>(rest_ends[j])]);
-        k.volts.push_back(rested[j]);
+        const long long r = rest_ends[j];
+        double at_rest_end = rested[j];
+        const long long after = sample_after_gap(t, r, gap_s);
+        if (after >= 0) {
+            k.gap_rests.push_back(r);
+            if (at(t, after - 1) > k.time_s.back()) { // flat up to the gap
+                k.time_s.push_back(at(t, after - 1));
+                k.volts.push_back(rested[j]);
+            }
+            at_rest_end =
+                after < r - 1 ? rested_voltage(v, after, r - 1) : at(v, after);
+        }
+        k.time_s.push_back(at(t, r));
+        k.volts.push_back(at_rest_end);
         if (pulse_load_ends[j] >= 0) {
-            k.time_s.push_back(t[static_cast<std::size_t>(pulse_load_ends[j])]);
+            k.time_s.push_back(at(t, pulse_load_ends[j]));
             k.volts.push_back(j + 1 < pulses ? rested[j + 1] : loaded_end);
         }
     }

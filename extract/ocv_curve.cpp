@@ -77,6 +77,22 @@ void ocv_on_soc_grid(const Workspace& ws) {
     ws.set("OCV_3rd", spline(grid));
 }
 
+// A gap right before a rest end means the voltages the rest's window would take were
+// logged before whatever happened in the gap; the OCV under the next pulse then comes
+// from after the gap.
+void warn_about_gaps(const Workspace& ws, const std::vector<long long>& rests) {
+    if (rests.empty())
+        return;
+    py::list samples;
+    for (long long r : rests)
+        samples.append(py::int_(r));
+    bridge::log("cellfit", "warning",
+                record_name(ws) + ": the rests ending at samples " +
+                    bridge::str(samples) +
+                    " follow a gap in the record; the OCV under their pulses is taken "
+                    "from the voltage after the gap");
+}
+
 void ocv_over_time(const Workspace& ws) {
     py::object np = ws.get("np");
     ws.set("ind_all", np.attr("sort")(np.attr("concatenate")(
@@ -84,9 +100,11 @@ void ocv_over_time(const Workspace& ws) {
     const bridge::InArray t = ws.get("t"), v = ws.get("v");
     const bridge::IndexArray rest_ends = ws.get("idx_rest"),
                              load_ends = ws.get("pulse_load_end");
+    const auto times = bridge::view<double>(t);
     const cellcore::OcvKnots knots = cellcore::ocv_time_knots(
-        bridge::view<double>(t), bridge::view<double>(v),
-        bridge::view<long long>(rest_ends), bridge::view<long long>(load_ends));
+        times, bridge::view<double>(v), bridge::view<long long>(rest_ends),
+        bridge::view<long long>(load_ends), cellcore::gap_threshold_s(times));
+    warn_about_gaps(ws, knots.gap_rests);
     ws.set("vsoc_time", bridge::to_numpy(knots.time_s));
     ws.set("vsoc_val", bridge::to_numpy(knots.volts));
     if (v.size() >= 2)

@@ -2,6 +2,8 @@
 // knots along the time axis), for tests that pin the index conventions down directly.
 #include <pybind11/numpy.h>
 
+#include <cmath>
+
 #include "bridge/arrays.hpp"
 #include "core/ocv_knots.hpp"
 #include "core/segmentation.hpp"
@@ -31,16 +33,26 @@ void register_segmentation_kernels(py::module_& m) {
     m.def(
         "ocv_time_knots",
         [](const bridge::InArray& t, const bridge::InArray& v,
-           const bridge::IndexArray& rest, const bridge::IndexArray& pulse_load) {
+           const bridge::IndexArray& rest, const bridge::IndexArray& pulse_load,
+           double gap_s) {
             if (t.size() != v.size() || rest.size() != pulse_load.size() ||
                 t.size() == 0)
                 throw std::invalid_argument("ocv_time_knots: mismatched lengths");
             const cellcore::OcvKnots k = cellcore::ocv_time_knots(
                 bridge::view<double>(t), bridge::view<double>(v),
-                bridge::view<long long>(rest), bridge::view<long long>(pulse_load));
-            return py::make_tuple(bridge::to_numpy(k.time_s),
-                                  bridge::to_numpy(k.volts));
+                bridge::view<long long>(rest), bridge::view<long long>(pulse_load),
+                gap_s);
+            return py::make_tuple(bridge::to_numpy(k.time_s), bridge::to_numpy(k.volts),
+                                  bridge::to_numpy(k.gap_rests));
         },
         py::arg("t"), py::arg("v"), py::arg("rest_ends"), py::arg("pulse_load_ends"),
-        "Knot times and voltages of the OCV over time.");
+        py::arg("gap_s") = INFINITY,
+        "Knot times, knot voltages and the rest ends after a gap, of the OCV over "
+        "time.");
+    m.def(
+        "gap_threshold_s",
+        [](const bridge::InArray& t) {
+            return cellcore::gap_threshold_s(bridge::view<double>(t));
+        },
+        py::arg("t"), "The shortest step between samples that counts as a gap.");
 }

@@ -166,3 +166,28 @@ def test_rests_without_charge_between_them(tmp_path, one_rc_record):
         "the SOC does not fall between the rests ending at samples 29 and 30"
         in run.stderr
     )
+
+
+def test_rest_after_a_gap_in_the_record(tmp_path, one_rc_record):
+    # an hour with no samples before the last rest sample but one, in which the cell
+    # was discharged (its voltage after the gap 50 mV lower)
+    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    k = 59 + 2 * 750
+    rec["t"][k - 1 :] += 3600.0
+    rec["v"][k - 1 :] -= 0.05
+    cell_folder(tmp_path, {"a_Tp25.csv": (rec, 25)}, **NO_CYCLES)
+    run = run_cellfit(tmp_path, OCV_NAMES)
+    ws = {name: np.asarray(value) for name, value in run.attrs.items()}
+    assert any(
+        line.startswith("WARNING:")
+        and f"rests ending at samples [{k}] follow a gap" in line
+        for line in run.log
+    )
+    t, v = ws["t"], ws["v"]
+    j = list(ws["vsoc_time"]).index(t[k])
+    # flat at the rest's usual rested voltage up to the gap, then the voltage after it
+    assert ws["vsoc_time"][j - 1] == t[k - 2]
+    assert ws["vsoc_val"][j - 1] == (v[k - 3] + v[k - 2]) / 2
+    assert ws["vsoc_val"][j] == v[k - 1]
+    # the OCV-SOC point keeps its one-sample window
+    assert ws["vsoc"][2] == v[k - 2]
