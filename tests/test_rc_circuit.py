@@ -22,6 +22,11 @@ CIRCUITS = {
     "equal-taus": (0.03, [0.01, 0.02], [2000.0, 1000.0]),  # both 20 s
     "at-the-bounds": (0.03, [1e-4, 5e4], [1e-4, 5e4]),  # tau 1e-8 s and 2.5e9 s
 }
+EACH_CIRCUIT = pytest.mark.parametrize(
+    "circuit",
+    [CIRCUITS[k] for k in ("two-rc", "one-rc", "fast-pair", "slow-pair", "equal-taus")],
+    ids=list(("two-rc", "one-rc", "fast-pair", "slow-pair", "equal-taus")),
+)
 
 
 def jittered_times(n, rng):
@@ -61,11 +66,7 @@ def test_step_and_ramp_follow_the_closed_forms(circuit, rng):
         assert_allclose(got, want, rtol=0, atol=1e-12 * np.max(np.abs(want)))
 
 
-@pytest.mark.parametrize(
-    "circuit",
-    [CIRCUITS[k] for k in ("two-rc", "one-rc", "fast-pair", "slow-pair", "equal-taus")],
-    ids=["two-rc", "one-rc", "fast-pair", "slow-pair", "equal-taus"],
-)
+@EACH_CIRCUIT
 def test_matches_scipy_lsim_of_the_transfer_function(circuit, rng):
     t = np.arange(0.0, 800.0)  # scipy's lsim needs equal steps
     u = np.where((t >= 20) & (t < 320), -2.0, 0.0) + rng.normal(0.0, 0.2, t.size)
@@ -81,11 +82,7 @@ def test_matches_scipy_lsim_of_the_transfer_function(circuit, rng):
     assert_allclose(got, want, rtol=0, atol=1e-12 * np.max(np.abs(want)))
 
 
-@pytest.mark.parametrize(
-    "circuit",
-    [CIRCUITS[k] for k in ("two-rc", "one-rc", "fast-pair", "slow-pair", "equal-taus")],
-    ids=["two-rc", "one-rc", "fast-pair", "slow-pair", "equal-taus"],
-)
+@EACH_CIRCUIT
 def test_sensitivities_match_finite_differences(circuit, rng):
     t = jittered_times(500, rng)  # steps of every length: no coefficient is reused
     u = np.where((t - t[0] >= 20) & (t - t[0] < 250), -2.0, 0.0)
