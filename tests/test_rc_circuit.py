@@ -22,10 +22,9 @@ CIRCUITS = {
     "equal-taus": (0.03, [0.01, 0.02], [2000.0, 1000.0]),  # both 20 s
     "at-the-bounds": (0.03, [1e-4, 5e4], [1e-4, 5e4]),  # tau 1e-8 s and 2.5e9 s
 }
+USUAL = ("two-rc", "one-rc", "fast-pair", "slow-pair", "equal-taus")
 EACH_CIRCUIT = pytest.mark.parametrize(
-    "circuit",
-    [CIRCUITS[k] for k in ("two-rc", "one-rc", "fast-pair", "slow-pair", "equal-taus")],
-    ids=list(("two-rc", "one-rc", "fast-pair", "slow-pair", "equal-taus")),
+    "circuit", [CIRCUITS[k] for k in USUAL], ids=USUAL
 )
 
 
