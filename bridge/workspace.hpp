@@ -30,10 +30,6 @@ class Workspace {
         return PyDict_GetItemString(globals_.ptr(), name) != nullptr;
     }
     void set(const char* name, py::handle value) const { globals_[name] = value; }
-    /// Stores a C++ value (double, integer, string, vector) converted to Python.
-    template <typename T> void set_value(const char* name, const T& value) const {
-        globals_[name] = py::cast(value);
-    }
     const py::dict& dict() const { return globals_; }
 
   private:

@@ -84,6 +84,11 @@ def run_cellfit(cwd: Path, attrs=(), after: str = "") -> Run:
     return Run(proc.returncode, stdout, proc.stderr, attrs_out)
 
 
+def copy_record(rec: dict) -> dict:
+    """An own copy of a record's vectors, to edit for one test."""
+    return {k: v.copy() for k, v in rec.items()}
+
+
 @pytest.fixture
 def one_rc_record():
     """A noise-free one-RC record: 6 pulses of -2 A, 150 s on, 600 s rest, 1 s sampling."""

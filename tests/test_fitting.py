@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pulse_records
 import pytest
-from conftest import cell_folder, run_cellfit
+from conftest import cell_folder, copy_record, run_cellfit
 
 CELL = pulse_records.Cell(r0=0.03, r1=0.015, c1=1000.0, r2=0.02, c2=7500.0)
 FIT_NAMES = ["results", "total_number_of_cycles", "opt_median", "res_opt_init", "i"]
@@ -109,7 +109,7 @@ def test_search_logs_in_order(tmp_path, one_rc_record):
 
 
 def test_no_usable_start_values(tmp_path, one_rc_record):
-    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    rec = copy_record(one_rc_record)
     rec["v"][70] = np.nan  # inside the first pulse's fall window
     cell_folder(tmp_path, {"a_Tp25.csv": (rec, 25)})
     run = run_cellfit(tmp_path)
@@ -118,7 +118,7 @@ def test_no_usable_start_values(tmp_path, one_rc_record):
 
 
 def test_too_short_fall_window(tmp_path, one_rc_record):
-    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    rec = copy_record(one_rc_record)
     rec["i"][11:14] = -2.0  # a 3-sample pulse early on keeps its load end
     cell_folder(tmp_path, {"a_Tp25.csv": (rec, 25)})
     run = run_cellfit(tmp_path)
@@ -127,7 +127,7 @@ def test_too_short_fall_window(tmp_path, one_rc_record):
 
 
 def test_pulse_without_load_end_is_skipped_not_shifted(tmp_path, one_rc_record):
-    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    rec = copy_record(one_rc_record)
     start = 60 + 2 * 750 + 60  # pulse 3 is loaded for 60 samples only
     rec["i"][start : start + 90] = 0.0
     cell_folder(tmp_path, {"a_Tp25.csv": (rec, 25)})
@@ -150,7 +150,7 @@ def test_pulse_without_load_end_is_skipped_not_shifted(tmp_path, one_rc_record):
 
 
 def test_record_without_a_fittable_pulse(tmp_path, one_rc_record):
-    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    rec = copy_record(one_rc_record)
     for j in range(6):  # every pulse shortened to 50 samples
         start = 60 + 750 * j + 50
         rec["i"][start : start + 100] = 0.0

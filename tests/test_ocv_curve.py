@@ -6,7 +6,7 @@ import numpy as np
 import pandas as pd
 import pulse_records
 import pytest
-from conftest import cell_folder, run_cellfit
+from conftest import cell_folder, copy_record, run_cellfit
 from scipy.interpolate import UnivariateSpline
 
 NO_CYCLES = {"total_number_of_cycles": 0}
@@ -69,7 +69,7 @@ def test_ocv_soc_points_and_grid_curve(tmp_path, one_rc_record):
 
 
 def test_rested_windows_one_sample_vs_two(tmp_path, one_rc_record):
-    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    rec = copy_record(one_rc_record)
     k = 809  # the second rest end
     rec["v"][k - 3], rec["v"][k - 2] = 4.0, 4.1
     ws, _ = run_record(tmp_path, rec)
@@ -96,7 +96,7 @@ def test_knots_in_the_usual_layout(tmp_path, one_rc_record):
 
 def test_as_many_load_ends_as_rest_ends(tmp_path, one_rc_record):
     # the cut-off is crossed in the rest after pulse 4: pulses 1..4 all have load ends
-    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    rec = copy_record(one_rc_record)
     rec["v"][59 + 3 * 750 + 400] = 3.0
     ws, _ = run_record(tmp_path, rec)
     r = ws["idx_rest"].size - 1
@@ -155,7 +155,7 @@ def test_too_few_rests(tmp_path, pulses, message):
 
 
 def test_rests_without_charge_between_them(tmp_path, one_rc_record):
-    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    rec = copy_record(one_rc_record)
     # the current falls twice in a row (0 -> -1.5 -> -3.5 A): two rest ends, 29 and 30,
     # with no charge counted between them
     rec["i"][30], rec["i"][31] = -1.5, -3.5
@@ -171,7 +171,7 @@ def test_rests_without_charge_between_them(tmp_path, one_rc_record):
 def test_rest_after_a_gap_in_the_record(tmp_path, one_rc_record):
     # an hour with no samples before the last rest sample but one, in which the cell
     # was discharged (its voltage after the gap 50 mV lower)
-    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    rec = copy_record(one_rc_record)
     k = 59 + 2 * 750
     rec["t"][k - 1 :] += 3600.0
     rec["v"][k - 1 :] -= 0.05

@@ -10,7 +10,7 @@ import numpy as np
 import pandas as pd
 import pulse_records
 import pytest
-from conftest import cell_folder, run_cellfit, write_config
+from conftest import cell_folder, copy_record, run_cellfit, write_config
 from scipy import integrate
 
 NO_CYCLES = {"total_number_of_cycles": 0}  # loading and the start search only
@@ -174,7 +174,7 @@ def test_bad_records_name_the_file(tmp_path, one_rc_record, name, columns, messa
 
 
 def test_truncation_threshold_and_steps(tmp_path, one_rc_record):
-    rec = {k: v.copy() for k, v in one_rc_record.items()}
+    rec = copy_record(one_rc_record)
     vcut = 3.3
     first_below = int(np.flatnonzero(rec["v"] < vcut)[0])
     rec["v"][100] = vcut  # equal to the cut-off is not below it
