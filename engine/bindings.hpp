@@ -1,0 +1,6 @@
+// Registration functions of the _cellengine module, one per binding file.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+void register_record_rows(pybind11::module_& m);

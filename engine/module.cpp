@@ -1,0 +1,11 @@
+// _cellengine: the pulse-test engine of core/engine, bound thinly for the cellkit
+// package. Each binding file registers its functions here.
+#include <pybind11/pybind11.h>
+
+#include "engine/bindings.hpp"
+
+PYBIND11_MODULE(_cellengine, m) {
+    m.doc() = "Native pulse-test engine behind the cellkit package.";
+    m.attr("__version__") = CELL_VERSION;
+    register_record_rows(m);
+}
