@@ -1,0 +1,289 @@
+// A trust-region Levenberg-Marquardt iteration on a box. Each iteration takes the
+// Jacobian of the residuals, scales its columns by their norms (the largest seen so
+// far, as in MINPACK), so that ohms and farads, or logarithms of them, weigh alike,
+// and reduces the problem to an n x n triangle (trust_region_step). A parameter on a
+// bound whose gradient points out of the box is held there for the step; the others
+// take the bounded trust-region step. The step is tried: a trial whose residual or
+// Jacobian is not finite (a time constant overflowing, a resistance through zero) is
+// rejected like one that raises the cost, and the region shrinks. The radius is then
+// updated from the ratio of the actual to the predicted cost decrease, and the
+// stopping tests are those of scipy's least_squares: the gradient (here as the cosine
+// between each free column and the residual, which has no units), the relative cost
+// decrease of a trusted step, and the relative size of the scaled step.
+#include "core/engine/least_squares.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "core/engine/trust_region_step.hpp"
+#include "core/fit_uncertainty.hpp"
+#include "core/number_text.hpp"
+
+namespace cellcore {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+// a parameter this close to a bound, relative to the bound, sits on it; the solver
+// itself puts a parameter exactly on a bound it runs into
+constexpr double kOnBoundRtol = 1e-10;
+
+/// A point of the iteration: parameters, residuals, Jacobian and cost.
+struct Point {
+    std::vector<double> x, r, jac;
+    double cost = 0.0;
+};
+
+void check_arguments(std::size_t m, const std::vector<double>& x0,
+                     const std::vector<double>& lower, const std::vector<double>& upper,
+                     const LsqOptions& options) {
+    const std::size_t n = x0.size();
+    if (n == 0 || m == 0)
+        throw std::invalid_argument("least squares: needs at least one parameter and "
+                                    "one residual, got " +
+                                    std::to_string(n) + " and " + std::to_string(m));
+    if (lower.size() != n || upper.size() != n)
+        throw std::invalid_argument("least squares: x0 has " + std::to_string(n) +
+                                    " parameters, lower " +
+                                    std::to_string(lower.size()) + " and upper " +
+                                    std::to_string(upper.size()));
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!std::isfinite(x0[j]))
+            throw std::invalid_argument("least squares: x0[" + std::to_string(j) +
+                                        "] is " + float_repr(x0[j]));
+        if (!(lower[j] <= upper[j]) || lower[j] == kInf || upper[j] == -kInf)
+            throw std::invalid_argument(
+                "least squares: parameter " + std::to_string(j) + " has bounds [" +
+                float_repr(lower[j]) + ", " + float_repr(upper[j]) + "]");
+    }
+    if (options.max_evaluations < 1 || !(options.xtol >= 0.0) ||
+        !(options.ftol >= 0.0) || !(options.gtol >= 0.0))
+        throw std::invalid_argument("least squares: max_evaluations must be positive "
+                                    "and the tolerances non-negative");
+}
+
+/// Fills p.r, p.jac and p.cost at p.x; false when any of them is not finite.
+bool evaluate(const ResidualFunction& f, Point& p) {
+    f(Span<const double>(p.x), Span<double>(p.r), Span<double>(p.jac));
+    double sum = 0.0;
+    for (double r : p.r)
+        sum += r * r;
+    p.cost = 0.5 * sum;
+    if (!std::isfinite(p.cost))
+        return false;
+    return std::all_of(p.jac.begin(), p.jac.end(),
+                       [](double v) { return std::isfinite(v); });
+}
+
+/// Column norms of the Jacobian into norm; scale keeps the largest seen (1 while a
+/// column has been zero throughout).
+void update_scale(const Point& p, std::vector<double>& scale,
+                  std::vector<double>& norm) {
+    const std::size_t n = scale.size(), m = p.r.size();
+    std::fill(norm.begin(), norm.end(), 0.0);
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < n; ++j)
+            norm[j] += p.jac[i * n + j] * p.jac[i * n + j];
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        norm[j] = std::sqrt(norm[j]);
+        if (norm[j] > 0.0)
+            scale[j] = std::max(scale[j], norm[j]);
+        else if (scale[j] == 0.0)
+            scale[j] = 1.0;
+    }
+}
+
+/// Gradient of the cost in scaled variables: (J^T r)_j / scale_j.
+std::vector<double> scaled_gradient(const Point& p, const std::vector<double>& scale) {
+    const std::size_t n = scale.size(), m = p.r.size();
+    std::vector<double> g(n, 0.0);
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < n; ++j)
+            g[j] += p.jac[i * n + j] * p.r[i];
+    }
+    for (std::size_t j = 0; j < n; ++j)
+        g[j] /= scale[j];
+    return g;
+}
+
+/// Parameters on a bound whose descent direction leaves the box.
+std::vector<bool> held_on_bounds(const std::vector<double>& x,
+                                 const std::vector<double>& lower,
+                                 const std::vector<double>& upper,
+                                 const std::vector<double>& g) {
+    std::vector<bool> held(x.size(), false);
+    for (std::size_t j = 0; j < x.size(); ++j)
+        held[j] =
+            (x[j] <= lower[j] && g[j] >= 0.0) || (x[j] >= upper[j] && g[j] <= 0.0);
+    return held;
+}
+
+/// True when every free column of J is within gtol of orthogonal to the residual.
+bool gradient_converged(const Point& p, const std::vector<double>& g,
+                        const std::vector<double>& scale,
+                        const std::vector<double>& norm, const std::vector<bool>& held,
+                        double gtol) {
+    const double r_norm = std::sqrt(2.0 * p.cost);
+    if (r_norm == 0.0)
+        return true;
+    for (std::size_t j = 0; j < g.size(); ++j) {
+        if (!held[j] && norm[j] > 0.0 &&
+            std::fabs(g[j]) * scale[j] > gtol * norm[j] * r_norm)
+            return false;
+    }
+    return true;
+}
+
+double scaled_norm(const std::vector<double>& v, const std::vector<double>& scale) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < v.size(); ++j)
+        sum += (v[j] * scale[j]) * (v[j] * scale[j]);
+    return std::sqrt(sum);
+}
+
+/// x + y / scale, put exactly on a bound the scaled step y reaches (ylo, yhi being
+/// the box in scaled steps), and never outside the box.
+void take_step(const std::vector<double>& x, const std::vector<double>& y,
+               const std::vector<double>& scale, const std::vector<double>& ylo,
+               const std::vector<double>& yhi, const std::vector<double>& lower,
+               const std::vector<double>& upper, std::vector<double>& out) {
+    for (std::size_t j = 0; j < x.size(); ++j) {
+        if (y[j] <= ylo[j])
+            out[j] = lower[j];
+        else if (y[j] >= yhi[j])
+            out[j] = upper[j];
+        else
+            out[j] = std::clamp(x[j] + y[j] / scale[j], lower[j], upper[j]);
+    }
+}
+
+/// Trust-region iterations from the evaluated start cur until a stopping test holds.
+LsqStatus iterate(const ResidualFunction& f, const std::vector<double>& lower,
+                  const std::vector<double>& upper, const LsqOptions& options,
+                  Point& cur, LsqResult& res) {
+    const std::size_t n = cur.x.size();
+    Point trial = cur;
+    std::vector<double> scale(n, 0.0), norm(n), ylo(n), yhi(n);
+    double radius = 0.0;
+    for (;;) {
+        update_scale(cur, scale, norm);
+        const std::vector<double> g = scaled_gradient(cur, scale);
+        const std::vector<bool> held = held_on_bounds(cur.x, lower, upper, g);
+        if (gradient_converged(cur, g, scale, norm, held, options.gtol))
+            return LsqStatus::gtol;
+        const LinearModel model = reduce_to_model(cur.jac, cur.r, scale);
+        const double x_norm = scaled_norm(cur.x, scale);
+        if (radius == 0.0) // the first step may go as far as the start is from zero
+            radius = x_norm > 0.0 ? x_norm : 1.0;
+        for (std::size_t j = 0; j < n; ++j) {
+            ylo[j] = (lower[j] - cur.x[j]) * scale[j];
+            yhi[j] = (upper[j] - cur.x[j]) * scale[j];
+        }
+        for (;;) {
+            if (res.evaluations >= options.max_evaluations)
+                return LsqStatus::max_evaluations;
+            const std::vector<double> y =
+                bounded_step(model, g, ylo, yhi, held, radius);
+            double y_norm = 0.0;
+            for (double v : y)
+                y_norm += v * v;
+            y_norm = std::sqrt(y_norm);
+            take_step(cur.x, y, scale, ylo, yhi, lower, upper, trial.x);
+            ++res.evaluations;
+            ++res.jacobian_evaluations;
+            const bool finite = evaluate(f, trial);
+            const double predicted = predicted_reduction(model, y);
+            const double actual = finite ? cur.cost - trial.cost : -kInf;
+            double ratio = 0.0;
+            if (predicted > 0.0)
+                ratio = actual / predicted;
+            else if (predicted == 0.0 && actual == 0.0)
+                ratio = 1.0;
+            if (ratio < 0.25)
+                radius = 0.25 * y_norm;
+            else if (ratio > 0.75 && y_norm >= 0.95 * radius)
+                radius *= 2.0;
+            const bool accepted = finite && actual > 0.0 && ratio > 1e-4;
+            const bool ftol_met = actual < options.ftol * cur.cost && ratio > 0.25;
+            const bool xtol_met = y_norm < options.xtol * (options.xtol + x_norm);
+            if (accepted) {
+                std::swap(cur, trial);
+                ++res.iterations;
+            }
+            if (ftol_met)
+                return LsqStatus::ftol;
+            if (xtol_met)
+                return LsqStatus::xtol;
+            if (accepted)
+                break;
+        }
+    }
+}
+
+bool on_bound(double x, double bound) {
+    return std::isfinite(bound) &&
+           std::fabs(x - bound) <= kOnBoundRtol * std::fabs(bound);
+}
+
+int bound_side(double x, double lower, double upper) {
+    if (on_bound(x, lower))
+        return -1;
+    return on_bound(x, upper) ? 1 : 0;
+}
+
+} // namespace
+
+const char* status_name(LsqStatus status) {
+    switch (status) {
+    case LsqStatus::gtol:
+        return "gtol";
+    case LsqStatus::ftol:
+        return "ftol";
+    case LsqStatus::xtol:
+        return "xtol";
+    case LsqStatus::max_evaluations:
+        return "max_evaluations";
+    case LsqStatus::failed:
+        break;
+    }
+    return "failed";
+}
+
+bool LsqResult::converged() const {
+    return status == LsqStatus::gtol || status == LsqStatus::ftol ||
+           status == LsqStatus::xtol;
+}
+
+LsqResult least_squares_bounded(const ResidualFunction& f, std::size_t m,
+                                std::vector<double> x0,
+                                const std::vector<double>& lower,
+                                const std::vector<double>& upper,
+                                const LsqOptions& options) {
+    check_arguments(m, x0, lower, upper, options);
+    const std::size_t n = x0.size();
+    for (std::size_t j = 0; j < n; ++j)
+        x0[j] = std::clamp(x0[j], lower[j], upper[j]);
+    Point cur{std::move(x0), std::vector<double>(m), std::vector<double>(m * n), 0.0};
+    LsqResult res;
+    res.evaluations = res.jacobian_evaluations = 1;
+    if (evaluate(f, cur))
+        res.status = iterate(f, lower, upper, options, cur, res);
+    res.at_bound.resize(n);
+    for (std::size_t j = 0; j < n; ++j)
+        res.at_bound[j] = bound_side(cur.x[j], lower[j], upper[j]);
+    res.std_error.assign(n, kNan);
+    if (res.status != LsqStatus::failed && m > n)
+        parameter_std_errors(cur.jac, cur.r, res.std_error);
+    res.x = std::move(cur.x);
+    res.residual = std::move(cur.r);
+    res.jac = std::move(cur.jac);
+    res.cost = cur.cost;
+    return res;
+}
+
+} // namespace cellcore
