@@ -120,6 +120,12 @@ void check_arguments(double r0_ohm, Span<const RcPair> pairs, Span<const double>
 
 void rc_circuit_response(double r0_ohm, Span<const RcPair> pairs, Span<const double> t,
                          Span<const double> u, Span<double> y, Span<double> jac) {
+    rc_circuit_response(r0_ohm, pairs, t, u, y, jac, 0.0);
+}
+
+void rc_circuit_response(double r0_ohm, Span<const RcPair> pairs, Span<const double> t,
+                         Span<const double> u, Span<double> y, Span<double> jac,
+                         double step_rtol) {
     check_arguments(r0_ohm, pairs, t, u, y, jac);
     const std::size_t n = t.size(), np = pairs.size(), columns = 1 + 2 * np;
     const bool with_jac = !jac.empty();
@@ -135,7 +141,7 @@ void rc_circuit_response(double r0_ohm, Span<const RcPair> pairs, Span<const dou
     }
     for (std::size_t k = 1; k < n; ++k) {
         const double h = t[k] - t[k - 1];
-        if (h != h_coef) {
+        if (std::fabs(h - h_coef) > step_rtol * h) {
             for (std::size_t p = 0; p < np; ++p)
                 coef[p] = step_coefficients(pairs[p], h);
             h_coef = h;

@@ -10,7 +10,8 @@ namespace py = pybind11;
 namespace {
 
 py::dict increasing_time_rows(const bridge::InArray& time_s) {
-    const cellcore::TimeOrder order = cellcore::increasing_time_rows(bridge::view(time_s));
+    const cellcore::TimeOrder order =
+        cellcore::increasing_time_rows(bridge::view(time_s));
     std::vector<long long> kept(order.kept.begin(), order.kept.end());
     py::dict out;
     out["kept"] = bridge::to_numpy(kept);

@@ -17,4 +17,19 @@ try:
 except PackageNotFoundError:  # running from a source tree that is not installed
     __version__ = "0.0.0"
 
-__all__ = ["__version__"]
+from cellkit.pulse_test import (
+    PulseTestResult,
+    Record,
+    evaluate_pulses,
+    fit_record,
+    read_record,
+)
+
+__all__ = [
+    "PulseTestResult",
+    "Record",
+    "__version__",
+    "evaluate_pulses",
+    "fit_record",
+    "read_record",
+]

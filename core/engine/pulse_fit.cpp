@@ -1,0 +1,218 @@
+#include "core/engine/pulse_fit.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "core/engine/least_squares.hpp"
+
+namespace cellcore {
+namespace {
+
+struct StartValues {
+    double r0_ohm, r1_ohm, tau_s;
+    double step_r0_ohm;
+};
+
+// The window's sample 0 is the last one before the pulse, samples 1..n_pulse are
+// loaded.
+StartValues start_from_pulse(const PulseWindow& w, std::size_t n_pulse) {
+    const auto& e = w.target();
+    const auto& t = w.time_s();
+    const auto& i = w.current_a();
+    double mean_i = 0.0;
+    for (std::size_t k = 1; k <= n_pulse; ++k)
+        mean_i += i[k];
+    mean_i /= static_cast<double>(n_pulse);
+    StartValues s{};
+    s.step_r0_ohm = (e[1] - e[0]) / (i[1] - i[0]);
+    s.r0_ohm = s.step_r0_ohm > 0 && std::isfinite(s.step_r0_ohm) ? s.step_r0_ohm : 1e-3;
+    const double further = e[n_pulse] - e[1];
+    s.r1_ohm = further / mean_i;
+    if (!(s.r1_ohm > 0.05 * s.r0_ohm))
+        s.r1_ohm = 0.2 * s.r0_ohm;
+    // time to 63 % of the further drop, at least one logging interval
+    std::size_t k63 = n_pulse;
+    for (std::size_t k = 1; k <= n_pulse; ++k)
+        if ((e[k] - e[1]) / further >= 0.632) {
+            k63 = k;
+            break;
+        }
+    const double dt = t[std::min<std::size_t>(2, n_pulse)] - t[1];
+    s.tau_s = std::max(t[k63] - t[1], dt > 0 ? dt : 1e-3);
+    return s;
+}
+
+// Residuals over log-parameters: r = model - measured.
+ResidualFunction log_residual(const PulseWindow& w) {
+    return [&w](Span<const double> q, Span<double> r, Span<double> jac) {
+        const std::size_t np = q.size(), m = w.size();
+        double p[5];
+        for (std::size_t c = 0; c < np; ++c)
+            p[c] = std::exp(q[c]);
+        w.simulate({p, np}, r, jac);
+        for (std::size_t k = 0; k < m; ++k)
+            r[k] -= w.target()[k];
+        if (!jac.empty())
+            for (std::size_t k = 0; k < m; ++k)
+                for (std::size_t c = 0; c < np; ++c)
+                    jac[k * np + c] *= p[c];
+    };
+}
+
+LsqResult solve(const PulseWindow& w, const std::vector<double>& start,
+                const PulseTestOptions& o) {
+    std::vector<double> q0, lo, hi;
+    for (double p : start) {
+        q0.push_back(std::log(std::clamp(p, o.lower, o.upper)));
+        lo.push_back(std::log(o.lower));
+        hi.push_back(std::log(o.upper));
+    }
+    return least_squares_bounded(log_residual(w), w.size(), q0, lo, hi);
+}
+
+// Time constants from the fastest the logging resolves to a few times the window.
+std::vector<double> tau_grid(const PulseWindow& w) {
+    const auto& t = w.time_s();
+    double min_dt = t.back() - t.front();
+    for (std::size_t k = 1; k < t.size(); ++k)
+        if (t[k] > t[k - 1])
+            min_dt = std::min(min_dt, t[k] - t[k - 1]);
+    const double lo = std::max(min_dt, 1e-3), hi = 3.0 * (t.back() - t.front());
+    std::vector<double> grid;
+    for (double tau = lo; tau <= hi; tau *= 1.58489319246) // five per decade
+        grid.push_back(tau);
+    return grid;
+}
+
+// Solves the k x k system a c = b in place (Gaussian elimination, k <= 3); false when
+// it is singular.
+bool solve_small(double a[3][3], double b[3], int k) {
+    for (int c = 0; c < k; ++c) {
+        int piv = c;
+        for (int r = c + 1; r < k; ++r)
+            if (std::fabs(a[r][c]) > std::fabs(a[piv][c]))
+                piv = r;
+        if (!(std::fabs(a[piv][c]) > 0))
+            return false;
+        std::swap(a[c], a[piv]);
+        std::swap(b[c], b[piv]);
+        for (int r = c + 1; r < k; ++r) {
+            const double f = a[r][c] / a[c][c];
+            for (int j = c; j < k; ++j)
+                a[r][j] -= f * a[c][j];
+            b[r] -= f * b[c];
+        }
+    }
+    for (int c = k - 1; c >= 0; --c) {
+        for (int j = c + 1; j < k; ++j)
+            b[c] -= a[c][j] * b[j];
+        b[c] /= a[c][c];
+    }
+    return true;
+}
+
+// The start of the nonlinear fit. With the time constants fixed the circuit's voltage
+// is linear in R0 and the pair resistances, so every combination of time constants
+// from a grid gets its exact best resistances; the combination that fits best, with
+// all resistances positive, is where the solver starts. One pass of least squares per
+// combination on a precomputed Gram matrix: a start from the pulse's own shape, no
+// search over nonlinear fits.
+std::vector<double> linear_start(const PulseWindow& w, int pairs) {
+    const std::vector<double> taus = tau_grid(w);
+    const std::size_t m = w.size(), g = taus.size(), nc = g + 1;
+    std::vector<double> cols(nc * m), y(m);
+    std::copy(w.current_a().begin(), w.current_a().end(), cols.begin());
+    for (std::size_t j = 0; j < g; ++j) {
+        const double unit[3] = {0.0, 1.0, taus[j]};
+        w.simulate({unit, 3}, {cols.data() + (j + 1) * m, m}, {});
+    }
+    std::vector<double> gram(nc * nc), rhs(nc);
+    for (std::size_t a = 0; a < nc; ++a) {
+        for (std::size_t b = a; b < nc; ++b) {
+            double sum = 0.0;
+            for (std::size_t k = 0; k < m; ++k)
+                sum += cols[a * m + k] * cols[b * m + k];
+            gram[a * nc + b] = gram[b * nc + a] = sum;
+        }
+        double sum = 0.0;
+        for (std::size_t k = 0; k < m; ++k)
+            sum += cols[a * m + k] * w.target()[k];
+        rhs[a] = sum;
+    }
+    double best = std::numeric_limits<double>::infinity();
+    std::vector<double> start;
+    auto consider = [&](std::size_t j1, std::size_t j2) {
+        const std::size_t idx[3] = {0, j1 + 1, j2 + 1};
+        const int k = pairs == 1 ? 2 : 3;
+        double a[3][3], c[3];
+        for (int r = 0; r < k; ++r) {
+            c[r] = rhs[idx[r]];
+            for (int q = 0; q < k; ++q)
+                a[r][q] = gram[idx[r] * nc + idx[q]];
+        }
+        if (!solve_small(a, c, k) || !(c[0] > 0 && c[1] > 0 && (k == 2 || c[2] > 0)))
+            return;
+        // the cost up to a constant: -2 c.b + c.G c = -c.b at the least-squares c
+        double fit = 0.0;
+        for (int r = 0; r < k; ++r)
+            fit -= c[r] * rhs[idx[r]];
+        if (fit < best) {
+            best = fit;
+            start = {c[0], c[1], taus[j1] / c[1]};
+            if (k == 3) {
+                start.push_back(c[2]);
+                start.push_back(taus[j2] / c[2]);
+            }
+        }
+    };
+    for (std::size_t j1 = 0; j1 < g; ++j1)
+        for (std::size_t j2 = pairs == 1 ? j1 : j1 + 1; j2 < (pairs == 1 ? j1 + 1 : g);
+             ++j2)
+            consider(j1, j2);
+    return start;
+}
+
+void store(const LsqResult& res, std::size_t m, PulseFit& fit) {
+    const std::size_t np = res.x.size();
+    for (std::size_t c = 0; c < np; ++c) {
+        fit.params[c] = std::exp(res.x[c]);
+        fit.std_error[c] = fit.params[c] * res.std_error[c];
+        if (res.at_bound[c] != 0)
+            fit.flags |= 1u << c;
+    }
+    if (!res.converged())
+        fit.flags |= not_converged;
+    fit.rms_mv = 1000.0 * std::sqrt(2.0 * res.cost / static_cast<double>(m));
+    fit.evaluations += res.evaluations;
+    // keep the faster pair first
+    if (np == 5 && fit.params[1] * fit.params[2] > fit.params[3] * fit.params[4]) {
+        std::swap(fit.params[1], fit.params[3]);
+        std::swap(fit.params[2], fit.params[4]);
+        std::swap(fit.std_error[1], fit.std_error[3]);
+        std::swap(fit.std_error[2], fit.std_error[4]);
+        const unsigned pair1 = fit.flags & (r1_at_bound | c1_at_bound);
+        const unsigned pair2 = fit.flags & (r2_at_bound | c2_at_bound);
+        fit.flags = (fit.flags & ~(pair1 | pair2)) | (pair1 << 2) | (pair2 >> 2);
+    }
+}
+
+} // namespace
+
+void fit_pulse(const PulseWindow& window, std::size_t pulse_samples,
+               const PulseTestOptions& options, PulseFit& fit) {
+    const StartValues s = start_from_pulse(window, pulse_samples);
+    fit.step_r0_ohm = s.step_r0_ohm;
+    std::vector<double> start = linear_start(window, options.rc_pairs);
+    if (start.empty()) { // no positive combination: the pulse's step and 63 % time
+        start = {s.r0_ohm, s.r1_ohm, s.tau_s / s.r1_ohm};
+        if (options.rc_pairs == 2) {
+            start = {s.r0_ohm, 0.5 * s.r1_ohm, 0.25 * s.tau_s / (0.5 * s.r1_ohm),
+                     0.5 * s.r1_ohm, 4 * s.tau_s / (0.5 * s.r1_ohm)};
+        }
+    }
+    store(solve(window, start, options), window.size(), fit);
+}
+
+} // namespace cellcore

@@ -1,0 +1,18 @@
+// Fitting R0 and one or two RC pairs to one pulse. The start comes from the pulse
+// itself: R0 from the voltage step at its start, the pair from the further drop and
+// the time it takes to reach 63 % of it. The solver works on the logarithms of the
+// parameters, so resistances of milliohms and capacitances of kilofarads are equally
+// well scaled and stay positive; a two-pair fit starts from the one-pair result with
+// the pair split into a fast and a slow one.
+#pragma once
+
+#include "core/engine/pulse_window.hpp"
+
+namespace cellcore {
+
+/// Fits the pulse of steps[step] over the window [begin, end) simulated from history.
+/// Fills params, std_error, rms_mv, step_r0_ohm, flags, evaluations.
+void fit_pulse(const PulseWindow& window, std::size_t pulse_samples,
+               const PulseTestOptions& options, PulseFit& fit);
+
+} // namespace cellcore

@@ -1,0 +1,223 @@
+#include "core/engine/pulse_test.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "core/engine/pulse_fit.hpp"
+#include "core/engine/pulse_window.hpp"
+#include "core/ocv_knots.hpp"
+#include "core/rc_circuit.hpp"
+
+namespace cellcore {
+namespace {
+
+std::size_t samples_before_cutoff(Span<const double> voltage_v, double cutoff_v) {
+    if (!std::isfinite(cutoff_v))
+        return voltage_v.size();
+    std::size_t k = 0;
+    while (k < voltage_v.size() && !(voltage_v[k] < cutoff_v))
+        ++k;
+    return k;
+}
+
+// SOC counts down from 1 at the start to 0 at the cut-off.
+void count_charge(PulseTestResult& r) {
+    const double net_as = r.grid.charge_at(r.samples - 1);
+    if (!(net_as < 0))
+        throw std::invalid_argument(
+            "no net discharge: the record puts as much charge into the cell as it "
+            "takes out (is the current sign reversed?)");
+    r.capacity_ah = -net_as / 3600.0;
+    r.soc.resize(r.samples);
+    for (std::size_t k = 0; k < r.samples; ++k)
+        r.soc[k] = 1.0 + r.grid.charge_at(k) / -net_as;
+}
+
+void find_gaps(PulseTestResult& r, Span<const double> time_s) {
+    const double gap_s = gap_threshold_s(time_s);
+    for (std::size_t k = 1; k < time_s.size(); ++k)
+        if (time_s[k] - time_s[k - 1] > gap_s)
+            r.gaps.push_back(k);
+}
+
+bool is_discharge(StepKind kind) {
+    return kind == StepKind::discharge_pulse || kind == StepKind::discharge;
+}
+
+// A rest counts as ending near equilibrium when it lasts ocv_rest_min_s, or when it
+// opens the record (logging starts on a rested cell).
+bool relaxed_rest(const std::vector<Step>& steps, std::size_t s, double min_s) {
+    return steps[s].kind == StepKind::rest &&
+           (s == 0 || steps[s].duration_s() >= min_s);
+}
+
+// OCV points: the last voltage of every relaxed rest that a discharge ends. Rests
+// before a charge sit on the charge branch of the cell's hysteresis and are left out.
+void find_ocv_points(PulseTestResult& r, Span<const double> time_s,
+                     Span<const double> voltage_v, const PulseTestOptions& o) {
+    const auto& steps = r.segmentation.steps;
+    std::vector<double> soc, ocv;
+    for (std::size_t s = 0; s + 1 < steps.size(); ++s) {
+        if (!relaxed_rest(steps, s, o.ocv_rest_min_s) ||
+            !is_discharge(steps[s + 1].kind))
+            continue;
+        const std::size_t k = steps[s].end - 1;
+        r.ocv_points.push_back({k, time_s[k], r.soc[k], voltage_v[k]});
+        soc.push_back(r.soc[k]);
+        ocv.push_back(voltage_v[k]);
+    }
+    if (r.ocv_points.size() < 2)
+        throw std::invalid_argument(
+            "an OCV curve needs rests of at least " +
+            std::to_string(static_cast<long long>(o.ocv_rest_min_s / 60)) +
+            " minutes that end in a discharge; the record has " +
+            std::to_string(r.ocv_points.size()) + ", at least 2 are needed");
+    r.ocv = OcvCurve(soc, ocv);
+}
+
+// The sample where the RC pairs were last relaxed before step s: the end of the last
+// relaxed rest before it, else the record's start.
+std::size_t relaxed_before(const std::vector<Step>& steps, std::size_t s,
+                           double min_s) {
+    for (std::size_t j = s; j-- > 0;)
+        if (relaxed_rest(steps, j, min_s))
+            return steps[j].end - 1;
+    return 0;
+}
+
+// The voltage the current before sample begin (since the relaxed sample history) keeps
+// adding over [begin, end), through the circuit of an earlier pulse's fit.
+std::vector<double> decay_baseline(const PulseTestResult& r, const PulseFit& earlier,
+                                   std::size_t history, std::size_t begin,
+                                   std::size_t end) {
+    const HoldGrid& g = r.grid;
+    const std::size_t g0 = g.at_sample[history], gb = g.at_sample[begin],
+                      g1 = g.at_sample[end - 1] + 1;
+    std::vector<double> t(g.time_s.begin() + static_cast<long>(g0),
+                          g.time_s.begin() + static_cast<long>(g1));
+    std::vector<double> i(g1 - g0, 0.0);
+    std::copy(g.current_a.begin() + static_cast<long>(g0),
+              g.current_a.begin() + static_cast<long>(gb + 1), i.begin());
+    std::vector<RcPair> pairs{{earlier.params[1], earlier.params[2]}};
+    if (!std::isnan(earlier.params[3]))
+        pairs.push_back({earlier.params[3], earlier.params[4]});
+    std::vector<double> y(t.size());
+    rc_circuit_response(earlier.params[0], pairs, t, i, y, {}, 1e-9);
+    std::vector<double> base;
+    for (std::size_t k = begin; k < end; ++k)
+        base.push_back(y[g.at_sample[k] - g0]);
+    return base;
+}
+
+bool usable(const PulseFit& fit) {
+    const std::size_t n = std::isnan(fit.params[3]) ? 3 : 5;
+    return std::all_of(fit.params.begin(), fit.params.begin() + static_cast<long>(n),
+                       [](double p) { return std::isfinite(p) && p > 0; });
+}
+
+bool fittable(const std::vector<Step>& steps, std::size_t s, std::size_t samples) {
+    const Step& step = steps[s];
+    // a pulse the cut-off ends has no rest to fit; one or two samples carry no shape
+    return step.is_pulse() && s > 0 && step.end < samples && step.end - step.begin >= 2;
+}
+
+PulseFit fit_step(const PulseTestResult& r, Span<const double> voltage_v, std::size_t s,
+                  const PulseTestOptions& o) {
+    const auto& steps = r.segmentation.steps;
+    const Step& step = steps[s];
+    const bool flat = !r.gaps.empty();
+    PulseFit fit;
+    fit.step = s;
+    fit.kind = step.kind;
+    fit.start_s = step.start_s;
+    fit.duration_s = step.duration_s();
+    fit.current_a = step.mean_current_a;
+    fit.begin = step.begin - 1;
+    fit.soc = r.soc[fit.begin];
+    const bool rest_follows =
+        s + 1 < steps.size() && steps[s + 1].kind == StepKind::rest;
+    fit.end = rest_follows ? steps[s + 1].end : step.end;
+    // samples after a gap in the log belong to whatever happened in the gap
+    const auto gap = std::upper_bound(r.gaps.begin(), r.gaps.end(), step.begin);
+    if (gap != r.gaps.end() && *gap < fit.end)
+        fit.end = std::max(*gap, step.end);
+    // from a relaxed cell, after an earlier pulse (its decay taken out), or, when an
+    // unfitted step came between, simulated from the last relaxed sample
+    const std::size_t relaxed = relaxed_before(steps, s, o.ocv_rest_min_s);
+    fit.history = flat ? fit.begin : relaxed;
+    if (fit.history < fit.begin && !r.pulses.empty() &&
+        r.pulses.back().begin >= relaxed && usable(r.pulses.back())) {
+        fit.baseline_v =
+            decay_baseline(r, r.pulses.back(), relaxed, fit.begin, fit.end);
+        fit.history = fit.begin;
+    }
+    const PulseWindow window(r, voltage_v, fit.history, fit.begin, fit.end, flat,
+                             fit.baseline_v);
+    fit_pulse(window, step.end - step.begin, o, fit);
+    return fit;
+}
+
+} // namespace
+
+std::string pulse_flag_text(unsigned flags) {
+    static const char* names[] = {"R0_at_bound", "R1_at_bound", "C1_at_bound",
+                                  "R2_at_bound", "C2_at_bound", "not_converged"};
+    std::string text;
+    for (unsigned b = 0; b < 6; ++b)
+        if (flags & (1u << b))
+            text += (text.empty() ? "" : ";") + std::string(names[b]);
+    return text;
+}
+
+std::size_t PulseTestResult::count(StepKind kind) const {
+    return static_cast<std::size_t>(
+        std::count_if(pulses.begin(), pulses.end(),
+                      [kind](const PulseFit& p) { return p.kind == kind; }));
+}
+
+PulseTestResult analyse_pulse_test(Span<const double> time_s,
+                                   Span<const double> voltage_v,
+                                   Span<const double> current_a,
+                                   const PulseTestOptions& options) {
+    if (options.rc_pairs != 1 && options.rc_pairs != 2)
+        throw std::invalid_argument("the circuit has one or two RC pairs");
+    if (voltage_v.size() != time_s.size() || current_a.size() != time_s.size())
+        throw std::invalid_argument("time, voltage and current differ in length");
+    PulseTestResult r;
+    r.samples = samples_before_cutoff(voltage_v, options.cutoff_v);
+    if (r.samples < 2)
+        throw std::invalid_argument("the voltage is below the cut-off from the start");
+    const Span<const double> t{time_s.begin(), r.samples},
+        v{voltage_v.begin(), r.samples}, i{current_a.begin(), r.samples};
+    r.segmentation = segment_record(t, v, i, options.segmentation);
+    r.grid = hold_grid(t, r.segmentation);
+    count_charge(r);
+    find_gaps(r, t);
+    find_ocv_points(r, t, v, options);
+    const auto& steps = r.segmentation.steps;
+    for (std::size_t s = 0; s < steps.size(); ++s)
+        if (fittable(steps, s, r.samples))
+            r.pulses.push_back(fit_step(r, v, s, options));
+    if (r.pulses.empty())
+        throw std::invalid_argument(
+            "no pulse to fit: no discharge or charge step of at most " +
+            std::to_string(static_cast<long long>(options.segmentation.pulse_max_s)) +
+            " s at constant current with a rest or step after it");
+    return r;
+}
+
+std::vector<double> pulse_model_voltage(const PulseTestResult& result,
+                                        Span<const double> voltage_v,
+                                        const PulseFit& fit,
+                                        const std::array<double, 5>& params) {
+    const PulseWindow window(result, voltage_v, fit.history, fit.begin, fit.end,
+                             !result.gaps.empty(), fit.baseline_v);
+    const std::size_t np = std::isnan(params[3]) ? 3 : 5;
+    std::vector<double> y(window.size());
+    window.simulate({params.data(), np}, y, {});
+    for (std::size_t k = 0; k < y.size(); ++k)
+        y[k] += voltage_v[fit.begin + k] - window.target()[k];
+    return y;
+}
+
+} // namespace cellcore

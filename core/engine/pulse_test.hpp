@@ -1,0 +1,103 @@
+// The pulse-test engine: a record of any pulse protocol in, the cell's parameters out.
+// It segments the record into rests and steps of either sign, counts the charge from
+// the record's start, takes the OCV-SOC curve through the rests long enough to be near
+// equilibrium, and fits R0 and one or two RC pairs to every pulse over the pulse and
+// the rest after it, with the open-circuit voltage following the curve through the
+// counted charge. Typed data in and out; no Python anywhere below.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/engine/hold_grid.hpp"
+#include "core/engine/ocv_curve.hpp"
+#include "core/engine/steps.hpp"
+
+namespace cellcore {
+
+struct PulseTestOptions {
+    SegmentationOptions segmentation;
+    int rc_pairs = 2; ///< 1 or 2
+    /// The record is cut at its first voltage below this (V); NaN keeps it whole.
+    double cutoff_v = std::numeric_limits<double>::quiet_NaN();
+    /// A rest at least this long (s) ends near equilibrium: its last voltage is an OCV
+    /// point when a discharge follows it, and the RC pairs count as relaxed there.
+    double ocv_rest_min_s = 600.0;
+    double lower = 1e-4, upper = 5e4; ///< bounds of every R (ohm) and C (F)
+};
+
+/// A rested voltage on the OCV curve: the last sample of a long rest.
+struct OcvPoint {
+    std::size_t sample = 0;
+    double time_s = 0.0, soc = 0.0, ocv_v = 0.0;
+};
+
+/// Flags of a pulse fit, or-ed together.
+enum PulseFlag : unsigned {
+    r0_at_bound = 1u << 0,
+    r1_at_bound = 1u << 1,
+    c1_at_bound = 1u << 2,
+    r2_at_bound = 1u << 3,
+    c2_at_bound = 1u << 4,
+    not_converged = 1u << 5,
+};
+
+/// Tags of the flags, ";"-separated in parameter order: "R0_at_bound;not_converged".
+std::string pulse_flag_text(unsigned flags);
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+/// One fitted pulse. Parameters R0, R1, C1, R2, C2 (ohm, farad; R2 and C2 NaN with
+/// one pair), pairs ordered by time constant; standard errors alike.
+struct PulseFit {
+    std::size_t step = 0; ///< index into the segmentation's steps
+    StepKind kind = StepKind::discharge_pulse;
+    double start_s = 0.0, duration_s = 0.0, current_a = 0.0, soc = 0.0;
+    std::array<double, 5> params{kNaN, kNaN, kNaN, kNaN, kNaN};
+    std::array<double, 5> std_error{kNaN, kNaN, kNaN, kNaN, kNaN};
+    double rms_mv = kNaN;
+    double step_r0_ohm = kNaN; ///< the voltage step over the current step at its start
+    unsigned flags = 0;
+    int evaluations = 0;
+    std::size_t history = 0, begin = 0,
+                end = 0; ///< simulated from, fitted [begin, end)
+    /// The decay (V) of an earlier pulse's polarisation over [begin, end), taken out of
+    /// the measured voltage; empty when the pulse starts from a relaxed cell.
+    std::vector<double> baseline_v;
+};
+
+struct PulseTestResult {
+    std::size_t samples = 0; ///< kept before the cut-off
+    Segmentation segmentation;
+    HoldGrid grid;
+    std::vector<double> soc; ///< per kept sample
+    std::vector<OcvPoint> ocv_points;
+    OcvCurve ocv;
+    double capacity_ah = 0.0; ///< net charge drawn from the start to the cut-off
+    /// Samples after a gap in the record: the charge passed in a gap is unknown, so the
+    /// OCV under each pulse is then held at the rested voltage before it.
+    std::vector<std::size_t> gaps;
+    std::vector<PulseFit> pulses;
+    std::size_t count(StepKind kind) const;
+};
+
+/// Analyses a record (time strictly increasing, everything finite). Throws
+/// std::invalid_argument saying what is missing: no net discharge, fewer than two OCV
+/// points, no pulse of either sign.
+PulseTestResult analyse_pulse_test(Span<const double> time_s,
+                                   Span<const double> voltage_v,
+                                   Span<const double> current_a,
+                                   const PulseTestOptions& options = {});
+
+/// The modelled voltage (V) at the samples [fit.begin, fit.end) of a pulse's window
+/// for the parameters given (R0, R1, C1[, R2, C2]; a NaN R2 means one pair), with the
+/// OCV and history treatment of the fit. For re-evaluating other parameter sets.
+std::vector<double> pulse_model_voltage(const PulseTestResult& result,
+                                        Span<const double> voltage_v,
+                                        const PulseFit& fit,
+                                        const std::array<double, 5>& params);
+
+} // namespace cellcore

@@ -1,0 +1,52 @@
+#include "core/engine/pulse_window.hpp"
+
+#include "core/rc_circuit.hpp"
+
+namespace cellcore {
+namespace {
+
+// logged times are rounded (to the millisecond, say): steps that differ only in their
+// last bits share one set of step coefficients
+constexpr double kStepRtol = 1e-9;
+
+} // namespace
+
+PulseWindow::PulseWindow(const PulseTestResult& result, Span<const double> voltage_v,
+                         std::size_t history, std::size_t begin, std::size_t end,
+                         bool flat_ocv, Span<const double> baseline_v) {
+    const HoldGrid& g = result.grid;
+    const std::size_t g0 = g.at_sample[history], g1 = g.at_sample[end - 1] + 1;
+    grid_t_.assign(g.time_s.begin() + static_cast<long>(g0),
+                   g.time_s.begin() + static_cast<long>(g1));
+    grid_i_.assign(g.current_a.begin() + static_cast<long>(g0),
+                   g.current_a.begin() + static_cast<long>(g1));
+    const double rested_v = voltage_v[begin];
+    for (std::size_t k = begin; k < end; ++k) {
+        rows_.push_back(g.at_sample[k] - g0);
+        const double ocv = flat_ocv ? rested_v : result.ocv(result.soc[k]);
+        const double base = baseline_v.empty() ? 0.0 : baseline_v[k - begin];
+        target_.push_back(voltage_v[k] - ocv - base);
+        time_.push_back(g.time_s[g.at_sample[k]]);
+        current_.push_back(g.current_a[g.at_sample[k]]);
+    }
+}
+
+void PulseWindow::simulate(Span<const double> params, Span<double> y,
+                           Span<double> jac) const {
+    const std::size_t pairs = (params.size() - 1) / 2, columns = params.size();
+    RcPair pair_values[2];
+    for (std::size_t p = 0; p < pairs; ++p)
+        pair_values[p] = {params[1 + 2 * p], params[2 + 2 * p]};
+    y_all_.resize(grid_t_.size());
+    jac_all_.resize(jac.empty() ? 0 : grid_t_.size() * columns);
+    rc_circuit_response(params[0], {pair_values, pairs}, grid_t_, grid_i_, y_all_,
+                        jac_all_, kStepRtol);
+    for (std::size_t r = 0; r < rows_.size(); ++r) {
+        y[r] = y_all_[rows_[r]];
+        if (!jac.empty())
+            for (std::size_t c = 0; c < columns; ++c)
+                jac[r * columns + c] = jac_all_[rows_[r] * columns + c];
+    }
+}
+
+} // namespace cellcore

@@ -1,0 +1,45 @@
+// What a pulse fit compares: over the pulse and the rest after it, the measured voltage
+// minus the open-circuit voltage against the voltage the circuit adds for the current.
+// A pulse that follows another one closely, as the charge pulse of an HPPC block
+// follows its discharge pulse 40 s later, starts from the polarisation the first one
+// left: that decay (the baseline) is taken out of the measured voltage, and the
+// circuit answers only the current from the window's start on. (The circuits of the
+// two pulses differ, by direction and state of charge, so the decay follows the first
+// pulse's own fit.)
+#pragma once
+
+#include <vector>
+
+#include "core/engine/pulse_test.hpp"
+
+namespace cellcore {
+
+class PulseWindow {
+  public:
+    /// Simulates from sample history, compares over [begin, end). With flat_ocv the
+    /// OCV stays at the voltage of sample begin, else it follows the OCV curve through
+    /// the counted SOC. baseline_v (empty, or one value per compared sample) is
+    /// subtracted from the measured voltage.
+    PulseWindow(const PulseTestResult& result, Span<const double> voltage_v,
+                std::size_t history, std::size_t begin, std::size_t end, bool flat_ocv,
+                Span<const double> baseline_v = {});
+
+    std::size_t size() const { return target_.size(); }
+    /// Measured voltage minus OCV (V) at the compared samples.
+    const std::vector<double>& target() const { return target_; }
+    const std::vector<double>& time_s() const { return time_; }
+    const std::vector<double>& current_a() const { return current_; }
+
+    /// The circuit's voltage y (size()) at the compared samples for R0 and the pairs
+    /// (params = R0, R1, C1[, R2, C2]); with jac non-empty also dy/dparams, size() x
+    /// params, row-major.
+    void simulate(Span<const double> params, Span<double> y, Span<double> jac) const;
+
+  private:
+    std::vector<double> grid_t_, grid_i_; ///< the hold grid from history on
+    std::vector<std::size_t> rows_;       ///< grid index of each compared sample
+    std::vector<double> target_, time_, current_;
+    mutable std::vector<double> y_all_, jac_all_;
+};
+
+} // namespace cellcore

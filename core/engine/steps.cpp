@@ -1,0 +1,173 @@
+#include "core/engine/steps.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "core/record_rows.hpp"
+
+namespace cellcore {
+namespace {
+
+int current_class(double i, double limit) {
+    if (std::fabs(i) <= limit)
+        return 0;
+    return i > 0 ? 1 : -1;
+}
+
+// A new step starts where the current changes class (rest, charge, discharge) or, under
+// load, jumps by more than level_change of its size: one pulse straight after another
+// of a different height is two steps, a constant-voltage taper is one.
+std::vector<std::size_t> run_starts(Span<const double> current_a, double limit,
+                                    double level_change) {
+    std::vector<std::size_t> starts{0};
+    for (std::size_t k = 1; k < current_a.size(); ++k) {
+        const double a = current_a[k - 1], b = current_a[k];
+        const int ca = current_class(a, limit), cb = current_class(b, limit);
+        const bool jump =
+            cb != 0 &&
+            std::fabs(b - a) > level_change * std::max(std::fabs(a), std::fabs(b));
+        if (ca != cb || jump)
+            starts.push_back(k);
+    }
+    return starts;
+}
+
+struct Boundary {
+    std::size_t p, q;   // last sample of the old step, first of the new
+    std::size_t p_prev; // p - 1 when it is in the old step, else p
+    std::size_t q_next; // q + 1 when it is in the new step, else q
+};
+
+// Moves quirk rows to the step they belong to. A transition row (the old step's last
+// row) whose voltage has already made most of the jump to the new step carries the
+// new current; a lagging row (the new step's first) whose voltage has made almost
+// none of it carries the old current, and the change is placed just after it.
+void mend_quirks(Span<const double> voltage_v, std::vector<double>& current,
+                 const std::vector<std::size_t>& starts, std::vector<char>& lag_row,
+                 std::vector<long long>& quirks, const SegmentationOptions& o) {
+    const std::size_t n = current.size();
+    for (std::size_t r = 1; r < starts.size(); ++r) {
+        const std::size_t old_begin = starts[r - 1];
+        const std::size_t new_end = r + 1 < starts.size() ? starts[r + 1] : n;
+        Boundary b{starts[r] - 1, starts[r], 0, 0};
+        b.p_prev = b.p > old_begin ? b.p - 1 : b.p;
+        b.q_next = b.q + 1 < new_end ? b.q + 1 : b.q;
+        const double di = current[b.q_next] - current[b.p_prev];
+        const double sign = di > 0 ? 1.0 : -1.0;
+        if (b.p_prev < b.p) {
+            const double total = voltage_v[b.q] - voltage_v[b.p_prev];
+            const double moved = voltage_v[b.p] - voltage_v[b.p_prev];
+            if (sign * moved > 0 && std::fabs(total) >= o.quirk_min_v &&
+                std::fabs(moved) >= o.quirk_fraction * std::fabs(total)) {
+                current[b.p] = current[b.q_next];
+                quirks.push_back(static_cast<long long>(b.p));
+                continue;
+            }
+        }
+        if (b.q < b.q_next) {
+            const double total = voltage_v[b.q_next] - voltage_v[b.p];
+            const double later = voltage_v[b.q_next] - voltage_v[b.q];
+            if (sign * later > 0 && std::fabs(total) >= o.quirk_min_v &&
+                std::fabs(later) >= o.quirk_fraction * std::fabs(total)) {
+                current[b.q] = current[b.p_prev];
+                lag_row[b.q] = 1;
+                quirks.push_back(static_cast<long long>(b.q));
+            }
+        }
+    }
+}
+
+// Constant current: a pulse holds its level within 15 %, where a taper or a ramp does
+// not.
+bool holds_its_level(const std::vector<double>& current, std::size_t begin,
+                     std::size_t end) {
+    const auto [lo, hi] =
+        std::minmax_element(current.begin() + static_cast<long>(begin),
+                            current.begin() + static_cast<long>(end));
+    const double mid = 0.5 * (std::fabs(*lo) + std::fabs(*hi));
+    return std::fabs(*hi - *lo) <= 0.15 * mid;
+}
+
+StepKind load_kind(double mean_a, double duration_s, bool constant,
+                   const SegmentationOptions& o) {
+    const bool pulse = duration_s <= o.pulse_max_s && constant;
+    if (mean_a < 0)
+        return pulse ? StepKind::discharge_pulse : StepKind::discharge;
+    return pulse ? StepKind::charge_pulse : StepKind::charge;
+}
+
+} // namespace
+
+const char* step_kind_name(StepKind kind) {
+    switch (kind) {
+    case StepKind::rest:
+        return "rest";
+    case StepKind::discharge_pulse:
+        return "discharge pulse";
+    case StepKind::charge_pulse:
+        return "charge pulse";
+    case StepKind::discharge:
+        return "discharge";
+    case StepKind::charge:
+        return "charge";
+    }
+    return "?";
+}
+
+std::size_t Segmentation::count(StepKind kind) const {
+    return static_cast<std::size_t>(std::count_if(
+        steps.begin(), steps.end(), [kind](const Step& s) { return s.kind == kind; }));
+}
+
+Segmentation segment_record(Span<const double> time_s, Span<const double> voltage_v,
+                            Span<const double> current_a,
+                            const SegmentationOptions& options) {
+    const std::size_t n = time_s.size();
+    if (voltage_v.size() != n || current_a.size() != n)
+        throw std::invalid_argument("time, voltage and current differ in length");
+    if (n < 2)
+        throw std::invalid_argument("a record needs at least 2 samples");
+    Segmentation seg;
+    seg.rest_limit_a = options.rest_limit_a >= 0 ? options.rest_limit_a
+                                                 : rest_current_limit_a(current_a);
+    seg.current_a.assign(current_a.begin(), current_a.end());
+    std::vector<char> lag_row(n, 0);
+    mend_quirks(voltage_v, seg.current_a,
+                run_starts(current_a, seg.rest_limit_a, options.level_change), lag_row,
+                seg.quirks, options);
+
+    const std::vector<std::size_t> starts =
+        run_starts(seg.current_a, seg.rest_limit_a, options.level_change);
+    seg.step_after.assign(starts.size(), 0);
+    for (std::size_t r = 0; r < starts.size(); ++r) {
+        Step s;
+        s.begin = starts[r];
+        s.end = r + 1 < starts.size() ? starts[r + 1] : n;
+        if (r == 0) {
+            s.start_s = time_s[0];
+        } else {
+            const std::size_t p = s.begin - 1, q = s.begin;
+            const double delta = std::min(1e-3, 0.25 * (time_s[q] - time_s[p]));
+            seg.step_after[r] = lag_row[p];
+            s.start_s = lag_row[p] ? time_s[p] + delta : time_s[q] - delta;
+            seg.steps.back().end_s = s.start_s;
+        }
+        s.end_s = time_s[s.end - 1];
+        seg.steps.push_back(s);
+    }
+    for (Step& s : seg.steps) {
+        double sum = 0.0;
+        for (std::size_t k = s.begin; k < s.end; ++k)
+            sum += seg.current_a[k];
+        const double mean = sum / static_cast<double>(s.end - s.begin);
+        if (current_class(mean, seg.rest_limit_a) == 0)
+            continue; // a rest
+        s.mean_current_a = mean;
+        s.kind = load_kind(mean, s.duration_s(),
+                           holds_its_level(seg.current_a, s.begin, s.end), options);
+    }
+    return seg;
+}
+
+} // namespace cellcore

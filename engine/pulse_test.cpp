@@ -1,0 +1,164 @@
+// _cellengine.PulseTest: the pulse-test engine on numpy arrays. The analysis runs once,
+// without the GIL, when the object is made; its tables come back as dicts of arrays
+// for cellkit to turn into DataFrames.
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+
+#include "bridge/arrays.hpp"
+#include "core/engine/pulse_test.hpp"
+#include "engine/bindings.hpp"
+
+namespace py = pybind11;
+using cellcore::PulseTestResult;
+
+namespace {
+
+struct PulseTest {
+    std::vector<double> voltage_v;
+    PulseTestResult result;
+};
+
+std::unique_ptr<PulseTest> analyse(const bridge::InArray& t, const bridge::InArray& v,
+                                   const bridge::InArray& i, int rc_pairs,
+                                   double cutoff_v, double pulse_max_s,
+                                   double ocv_rest_min_s, double rest_limit_a) {
+    if (t.ndim() != 1 || v.ndim() != 1 || i.ndim() != 1)
+        throw std::invalid_argument("time, voltage and current must be 1-D");
+    auto pt = std::make_unique<PulseTest>();
+    pt->voltage_v.assign(v.data(), v.data() + v.size());
+    cellcore::PulseTestOptions o;
+    o.rc_pairs = rc_pairs;
+    o.cutoff_v = cutoff_v;
+    o.segmentation.pulse_max_s = pulse_max_s;
+    o.segmentation.rest_limit_a = rest_limit_a;
+    o.ocv_rest_min_s = ocv_rest_min_s;
+    {
+        py::gil_scoped_release nogil;
+        pt->result = cellcore::analyse_pulse_test(bridge::view(t), pt->voltage_v,
+                                                  bridge::view(i), o);
+    }
+    return pt;
+}
+
+template <typename F> py::array_t<double> column(std::size_t n, F value) {
+    py::array_t<double> out(static_cast<py::ssize_t>(n));
+    for (std::size_t k = 0; k < n; ++k)
+        out.mutable_at(static_cast<py::ssize_t>(k)) = value(k);
+    return out;
+}
+
+py::dict pulses(const PulseTest& pt) {
+    const auto& p = pt.result.pulses;
+    const std::size_t n = p.size();
+    py::dict out;
+    py::list kind, flags;
+    for (const auto& f : p) {
+        kind.append(f.kind == cellcore::StepKind::charge_pulse ? "charge"
+                                                               : "discharge");
+        flags.append(cellcore::pulse_flag_text(f.flags));
+    }
+    out["kind"] = kind;
+    out["start_s"] = column(n, [&](std::size_t k) { return p[k].start_s; });
+    out["duration_s"] = column(n, [&](std::size_t k) { return p[k].duration_s; });
+    out["current_A"] = column(n, [&](std::size_t k) { return p[k].current_a; });
+    out["soc"] = column(n, [&](std::size_t k) { return p[k].soc; });
+    static const char* names[] = {"R0", "R1", "C1", "R2", "C2"};
+    for (std::size_t c = 0; c < 5; ++c)
+        out[names[c]] = column(n, [&](std::size_t k) { return p[k].params[c]; });
+    out["rms_mV"] = column(n, [&](std::size_t k) { return p[k].rms_mv; });
+    for (std::size_t c = 0; c < 5; ++c)
+        out[py::str(std::string(names[c]) + "_se")] =
+            column(n, [&](std::size_t k) { return p[k].std_error[c]; });
+    out["flags"] = flags;
+    out["step_R_ohm"] = column(n, [&](std::size_t k) { return p[k].step_r0_ohm; });
+    out["evaluations"] = column(n, [&](std::size_t k) { return p[k].evaluations; });
+    return out;
+}
+
+py::dict ocv_points(const PulseTest& pt) {
+    const auto& o = pt.result.ocv_points;
+    py::dict out;
+    out["time_s"] = column(o.size(), [&](std::size_t k) { return o[k].time_s; });
+    out["soc"] = column(o.size(), [&](std::size_t k) { return o[k].soc; });
+    out["ocv_V"] = column(o.size(), [&](std::size_t k) { return o[k].ocv_v; });
+    return out;
+}
+
+py::dict steps(const PulseTest& pt) {
+    const auto& s = pt.result.segmentation.steps;
+    py::dict out;
+    py::list kind;
+    for (const auto& step : s)
+        kind.append(cellcore::step_kind_name(step.kind));
+    out["kind"] = kind;
+    out["first_sample"] = column(s.size(), [&](std::size_t k) { return s[k].begin; });
+    out["samples"] =
+        column(s.size(), [&](std::size_t k) { return s[k].end - s[k].begin; });
+    out["start_s"] = column(s.size(), [&](std::size_t k) { return s[k].start_s; });
+    out["duration_s"] =
+        column(s.size(), [&](std::size_t k) { return s[k].duration_s(); });
+    out["current_A"] =
+        column(s.size(), [&](std::size_t k) { return s[k].mean_current_a; });
+    return out;
+}
+
+// Measured and modelled voltage over pulse k's window, for the fitted parameters or
+// for others given as [R0, R1, C1(, R2, C2)].
+py::tuple curve(const PulseTest& pt, std::size_t k, py::object params) {
+    const auto& p = pt.result.pulses;
+    if (k >= p.size())
+        throw std::out_of_range("pulse index " + std::to_string(k) + " out of range");
+    std::array<double, 5> values = p[k].params;
+    if (!params.is_none()) {
+        auto given = params.cast<std::vector<double>>();
+        if (given.size() != 3 && given.size() != 5)
+            throw std::invalid_argument("params: R0, R1, C1 and optionally R2, C2");
+        values.fill(cellcore::kNaN);
+        std::copy(given.begin(), given.end(), values.begin());
+    }
+    const auto model =
+        cellcore::pulse_model_voltage(pt.result, pt.voltage_v, p[k], values);
+    const auto& g = pt.result.grid;
+    const std::size_t b = p[k].begin;
+    return py::make_tuple(
+        column(model.size(),
+               [&](std::size_t j) { return g.time_s[g.at_sample[b + j]]; }),
+        column(model.size(), [&](std::size_t j) { return pt.voltage_v[b + j]; }),
+        bridge::to_numpy(model));
+}
+
+} // namespace
+
+void register_pulse_test(py::module_& m) {
+    py::class_<PulseTest>(m, "PulseTest",
+                          "A pulse test analysed: steps, OCV points, per-pulse fits.")
+        .def(py::init(&analyse), py::arg("time_s"), py::arg("voltage_v"),
+             py::arg("current_a"), py::arg("rc_pairs") = 2,
+             py::arg("cutoff_v") = cellcore::kNaN, py::arg("pulse_max_s") = 300.0,
+             py::arg("ocv_rest_min_s") = 600.0, py::arg("rest_limit_a") = -1.0)
+        .def_property_readonly("pulses", &pulses)
+        .def_property_readonly("ocv_points", &ocv_points)
+        .def_property_readonly("steps", &steps)
+        .def_property_readonly(
+            "capacity_ah", [](const PulseTest& pt) { return pt.result.capacity_ah; })
+        .def_property_readonly("samples",
+                               [](const PulseTest& pt) { return pt.result.samples; })
+        .def_property_readonly("gaps",
+                               [](const PulseTest& pt) { return pt.result.gaps; })
+        .def_property_readonly(
+            "quirks", [](const PulseTest& pt) { return pt.result.segmentation.quirks; })
+        .def_property_readonly(
+            "soc", [](const PulseTest& pt) { return bridge::to_numpy(pt.result.soc); })
+        .def(
+            "ocv",
+            [](const PulseTest& pt, const bridge::InArray& soc) {
+                return column(static_cast<std::size_t>(soc.size()), [&](std::size_t k) {
+                    return pt.result.ocv(soc.at(static_cast<py::ssize_t>(k)));
+                });
+            },
+            py::arg("soc"), "The OCV curve (V) at the given states of charge.")
+        .def("curve", &curve, py::arg("pulse"), py::arg("params") = py::none(),
+             "(time_s, measured V, modelled V) over a pulse's fitting window.");
+}
