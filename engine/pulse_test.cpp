@@ -16,7 +16,6 @@ using cellcore::PulseTestResult;
 namespace {
 
 struct PulseTest {
-    std::vector<double> voltage_v;
     PulseTestResult result;
 };
 
@@ -27,7 +26,6 @@ std::unique_ptr<PulseTest> analyse(const bridge::InArray& t, const bridge::InArr
     if (t.ndim() != 1 || v.ndim() != 1 || i.ndim() != 1)
         throw std::invalid_argument("time, voltage and current must be 1-D");
     auto pt = std::make_unique<PulseTest>();
-    pt->voltage_v.assign(v.data(), v.data() + v.size());
     cellcore::PulseTestOptions o;
     o.rc_pairs = rc_pairs;
     o.cutoff_v = cutoff_v;
@@ -36,7 +34,7 @@ std::unique_ptr<PulseTest> analyse(const bridge::InArray& t, const bridge::InArr
     o.ocv_rest_min_s = ocv_rest_min_s;
     {
         py::gil_scoped_release nogil;
-        pt->result = cellcore::analyse_pulse_test(bridge::view(t), pt->voltage_v,
+        pt->result = cellcore::analyse_pulse_test(bridge::view(t), bridge::view(v),
                                                   bridge::view(i), o);
     }
     return pt;
@@ -118,14 +116,13 @@ py::tuple curve(const PulseTest& pt, std::size_t k, py::object params) {
         values.fill(cellcore::kNaN);
         std::copy(given.begin(), given.end(), values.begin());
     }
-    const auto model =
-        cellcore::pulse_model_voltage(pt.result, pt.voltage_v, p[k], values);
+    const auto model = cellcore::pulse_model_voltage(pt.result, p[k], values);
     const auto& g = pt.result.grid;
     const std::size_t b = p[k].begin;
     return py::make_tuple(
         column(model.size(),
                [&](std::size_t j) { return g.time_s[g.at_sample[b + j]]; }),
-        column(model.size(), [&](std::size_t j) { return pt.voltage_v[b + j]; }),
+        column(model.size(), [&](std::size_t j) { return pt.result.voltage_v[b + j]; }),
         bridge::to_numpy(model));
 }
 
@@ -145,6 +142,9 @@ void register_pulse_test(py::module_& m) {
             "capacity_ah", [](const PulseTest& pt) { return pt.result.capacity_ah; })
         .def_property_readonly("samples",
                                [](const PulseTest& pt) { return pt.result.samples; })
+        .def_property_readonly(
+            "repeated_rows",
+            [](const PulseTest& pt) { return pt.result.repeated_rows; })
         .def_property_readonly("gaps",
                                [](const PulseTest& pt) { return pt.result.gaps; })
         .def_property_readonly(

@@ -125,3 +125,113 @@ def _column_text(x: np.ndarray, digits) -> list:
     rounded = np.round(x, digits) + 0.0
     text = [f"{v:.{digits}f}" for v in rounded]
     return [s.rstrip("0").rstrip(".") if "." in s else s for s in text]
+
+
+@dataclass
+class HppcProtocol:
+    """An HPPC test from full charge: blocks of a discharge pulse, a short rest, a
+    charge pulse, a short rest, an SOC step (a long discharge of `step_fraction` of the
+    capacity) and a long rest, then a discharge to `end_v`. Sampling is dt_pulse_s in
+    the pulses and their rests, dt_step_s in the SOC steps and dt_rest_s in long rests.
+    """
+
+    discharge_a: float = -4.0
+    charge_a: float = 3.0
+    discharge_s: float = 30.0
+    charge_s: float = 10.0
+    short_rest_s: float = 40.0
+    step_a: float = -0.7
+    step_fraction: float = 0.1
+    long_rest_s: float = 3600.0
+    n_blocks: int = 8
+    dt_pulse_s: float = 0.1
+    dt_step_s: float = 1.0
+    dt_rest_s: float = 60.0
+    end_v: float = 3.0
+
+
+def hppc_profile(p: HppcProtocol, capacity_ah: float):
+    """Times (s) and currents (A, held after each sample) of the test, and the indices
+    of the first sample of every charge pulse and of every sample that ends a discharge
+    pulse (where loggers put their quirk rows)."""
+    parts, charge_starts, pulse_ends = [], [], []
+    now, n = 0.0, 0
+
+    def segment(duration, current, dt):
+        nonlocal now, n
+        k = round(duration / dt)
+        parts.append((now + dt * np.arange(k), np.full(k, current)))
+        now += k * dt
+        n += k
+
+    segment(p.long_rest_s, 0.0, p.dt_rest_s)
+    step_s = p.step_fraction * capacity_ah * 3600.0 / abs(p.step_a)
+    for _ in range(p.n_blocks):
+        segment(p.discharge_s, p.discharge_a, p.dt_pulse_s)
+        pulse_ends.append(n)
+        segment(p.short_rest_s, 0.0, p.dt_pulse_s)
+        charge_starts.append(n)
+        segment(p.charge_s, p.charge_a, p.dt_pulse_s)
+        segment(p.short_rest_s, 0.0, p.dt_pulse_s)
+        segment(step_s, p.step_a, p.dt_step_s)
+        segment(p.long_rest_s, 0.0, p.dt_rest_s)
+    segment(2 * capacity_ah * 3600.0 / abs(p.step_a), p.step_a, p.dt_step_s)
+    t = np.concatenate([a for a, _ in parts])
+    i = np.concatenate([b for _, b in parts])
+    return t, i, np.array(charge_starts), np.array(pulse_ends)
+
+
+def simulate_profile(cell: Cell, t: np.ndarray, i: np.ndarray, soc0: float = 1.0):
+    """Terminal voltage and SOC for a current held after each sample, any sampling."""
+    dt = np.diff(t)
+    soc = (
+        soc0
+        + np.concatenate(([0.0], np.cumsum(i[:-1] * dt))) / 3600.0 / cell.capacity_ah
+    )
+    v = cell.ocv(soc) + cell.r0 * i
+    for r, c in ((cell.r1, cell.c1), (cell.r2, cell.c2)):
+        if r <= 0:
+            continue
+        a = np.exp(-dt / (r * c))
+        x = np.zeros_like(i)
+        for k in range(dt.size):  # x[k+1] = a x[k] + r (1 - a) i[k]
+            x[k + 1] = a[k] * x[k] + r * (1.0 - a[k]) * i[k]
+        v += x
+    return v, soc
+
+
+def simulate_hppc(
+    cell: Cell,
+    p: HppcProtocol | None = None,
+    noise_v: float = 0.0,
+    seed: int = 0,
+    quirks: bool = False,
+    repeat_every: int = 0,
+) -> dict:
+    """An HPPC record of the cell, cut after end_v. With quirks, the row at the start of
+    every charge pulse logs the old current (0 A) while its voltage has moved, and the
+    row after every discharge pulse logs 0 A while its voltage is still loaded, as real
+    loggers do; repeat_every > 0 logs every such row twice (same time, same values)."""
+    p = p or HppcProtocol()
+    t, i, charge_starts, pulse_ends = hppc_profile(p, cell.capacity_ah)
+    if quirks:  # the cell sees the load one row earlier and one row longer
+        i = i.copy()
+        i[charge_starts - 1] = p.charge_a
+        i[pulse_ends] = p.discharge_a
+    v, soc = simulate_profile(cell, t, i)
+    v += (
+        np.random.default_rng(seed).normal(0.0, noise_v, v.size) if noise_v > 0 else 0.0
+    )
+    logged = i.copy()
+    if quirks:  # ... but the logger reads the current of the other side of the step
+        logged[charge_starts - 1] = 0.0
+        logged[pulse_ends] = 0.0
+    below = np.flatnonzero(v < p.end_v)
+    stop = below[0] + 5 if below.size else v.size
+    rec = {"t": t[:stop], "v": v[:stop], "i": logged[:stop], "soc": soc[:stop]}
+    if repeat_every > 0:
+        rows = np.sort(
+            np.concatenate([np.arange(stop), np.arange(0, stop, repeat_every)])
+        )
+        rec = {k: x[rows] for k, x in rec.items()}
+    return rec

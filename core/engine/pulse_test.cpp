@@ -5,11 +5,35 @@
 
 #include "core/engine/pulse_fit.hpp"
 #include "core/engine/pulse_window.hpp"
+#include "core/number_text.hpp"
 #include "core/ocv_knots.hpp"
 #include "core/rc_circuit.hpp"
+#include "core/record_rows.hpp"
 
 namespace cellcore {
 namespace {
+
+// Keeps the rows whose time increases, up to the first voltage below the cut-off.
+void take_record(PulseTestResult& r, Span<const double> time_s,
+                 Span<const double> voltage_v, Span<const double> current_a) {
+    const TimeOrder order = increasing_time_rows(time_s);
+    if (order.backwards_row >= 0) {
+        const auto k = static_cast<std::size_t>(order.backwards_row);
+        throw std::invalid_argument("time goes backwards at row " + std::to_string(k) +
+                                    " (" + float_repr(time_s[k]) + " s after " +
+                                    float_repr(time_s[k - 1]) + " s)");
+    }
+    r.repeated_rows = order.repeated;
+    for (std::size_t k : order.kept) {
+        for (double x : {time_s[k], voltage_v[k], current_a[k]})
+            if (!std::isfinite(x))
+                throw std::invalid_argument("row " + std::to_string(k) +
+                                            " holds a value that is not a number");
+        r.time_s.push_back(time_s[k]);
+        r.voltage_v.push_back(voltage_v[k]);
+        r.current_a.push_back(current_a[k]);
+    }
+}
 
 std::size_t samples_before_cutoff(Span<const double> voltage_v, double cutoff_v) {
     if (!std::isfinite(cutoff_v))
@@ -184,11 +208,14 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
     if (voltage_v.size() != time_s.size() || current_a.size() != time_s.size())
         throw std::invalid_argument("time, voltage and current differ in length");
     PulseTestResult r;
-    r.samples = samples_before_cutoff(voltage_v, options.cutoff_v);
+    take_record(r, time_s, voltage_v, current_a);
+    r.samples = samples_before_cutoff(r.voltage_v, options.cutoff_v);
     if (r.samples < 2)
         throw std::invalid_argument("the voltage is below the cut-off from the start");
-    const Span<const double> t{time_s.begin(), r.samples},
-        v{voltage_v.begin(), r.samples}, i{current_a.begin(), r.samples};
+    r.time_s.resize(r.samples);
+    r.voltage_v.resize(r.samples);
+    r.current_a.resize(r.samples);
+    const Span<const double> t{r.time_s}, v{r.voltage_v}, i{r.current_a};
     r.segmentation = segment_record(t, v, i, options.segmentation);
     r.grid = hold_grid(t, r.segmentation);
     count_charge(r);
@@ -207,9 +234,9 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
 }
 
 std::vector<double> pulse_model_voltage(const PulseTestResult& result,
-                                        Span<const double> voltage_v,
                                         const PulseFit& fit,
                                         const std::array<double, 5>& params) {
+    const Span<const double> voltage_v{result.voltage_v};
     const PulseWindow window(result, voltage_v, fit.history, fit.begin, fit.end,
                              !result.gaps.empty(), fit.baseline_v);
     const std::size_t np = std::isnan(params[3]) ? 3 : 5;

@@ -70,7 +70,11 @@ struct PulseFit {
 };
 
 struct PulseTestResult {
-    std::size_t samples = 0; ///< kept before the cut-off
+    /// The record as analysed: repeated rows (a time equal to the previous row's)
+    /// dropped, cut before its first voltage below the cut-off.
+    std::vector<double> time_s, voltage_v, current_a;
+    std::size_t repeated_rows = 0; ///< rows dropped for a repeated time
+    std::size_t samples = 0;       ///< kept before the cut-off
     Segmentation segmentation;
     HoldGrid grid;
     std::vector<double> soc; ///< per kept sample
@@ -84,9 +88,10 @@ struct PulseTestResult {
     std::size_t count(StepKind kind) const;
 };
 
-/// Analyses a record (time strictly increasing, everything finite). Throws
-/// std::invalid_argument saying what is missing: no net discharge, fewer than two OCV
-/// points, no pulse of either sign.
+/// Analyses a record (everything finite; a row whose time repeats the previous one's
+/// is dropped). Throws std::invalid_argument saying what is wrong or missing: time
+/// going backwards, no net discharge, fewer than two OCV points, no pulse of either
+/// sign.
 PulseTestResult analyse_pulse_test(Span<const double> time_s,
                                    Span<const double> voltage_v,
                                    Span<const double> current_a,
@@ -96,7 +101,6 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
 /// for the parameters given (R0, R1, C1[, R2, C2]; a NaN R2 means one pair), with the
 /// OCV and history treatment of the fit. For re-evaluating other parameter sets.
 std::vector<double> pulse_model_voltage(const PulseTestResult& result,
-                                        Span<const double> voltage_v,
                                         const PulseFit& fit,
                                         const std::array<double, 5>& params);
 

@@ -16,17 +16,17 @@ int current_class(double i, double limit) {
 }
 
 // A new step starts where the current changes class (rest, charge, discharge) or, under
-// load, jumps by more than level_change of its size: one pulse straight after another
-// of a different height is two steps, a constant-voltage taper is one.
+// load, jumps by more than level_change of its size and by more than five rest limits:
+// one pulse straight after another of a different height is two steps, a
+// constant-voltage taper is one down to its last milliamperes.
 std::vector<std::size_t> run_starts(Span<const double> current_a, double limit,
                                     double level_change) {
     std::vector<std::size_t> starts{0};
     for (std::size_t k = 1; k < current_a.size(); ++k) {
-        const double a = current_a[k - 1], b = current_a[k];
+        const double a = current_a[k - 1], b = current_a[k], d = std::fabs(b - a);
         const int ca = current_class(a, limit), cb = current_class(b, limit);
-        const bool jump =
-            cb != 0 &&
-            std::fabs(b - a) > level_change * std::max(std::fabs(a), std::fabs(b));
+        const bool jump = cb != 0 && d > 5 * limit &&
+                          d > level_change * std::max(std::fabs(a), std::fabs(b));
         if (ca != cb || jump)
             starts.push_back(k);
     }
@@ -89,9 +89,10 @@ bool holds_its_level(const std::vector<double>& current, std::size_t begin,
     return std::fabs(*hi - *lo) <= 0.15 * mid;
 }
 
-StepKind load_kind(double mean_a, double duration_s, bool constant,
+StepKind load_kind(double mean_a, double duration_s, std::size_t samples, bool constant,
                    const SegmentationOptions& o) {
-    const bool pulse = duration_s <= o.pulse_max_s && constant;
+    // two samples or fewer are a blip, not a pulse with a shape to fit
+    const bool pulse = duration_s <= o.pulse_max_s && constant && samples >= 3;
     if (mean_a < 0)
         return pulse ? StepKind::discharge_pulse : StepKind::discharge;
     return pulse ? StepKind::charge_pulse : StepKind::charge;
@@ -148,7 +149,7 @@ Segmentation segment_record(Span<const double> time_s, Span<const double> voltag
             s.start_s = time_s[0];
         } else {
             const std::size_t p = s.begin - 1, q = s.begin;
-            const double delta = std::min(1e-3, 0.25 * (time_s[q] - time_s[p]));
+            const double delta = std::min(1e-6, 0.25 * (time_s[q] - time_s[p]));
             seg.step_after[r] = lag_row[p];
             s.start_s = lag_row[p] ? time_s[p] + delta : time_s[q] - delta;
             seg.steps.back().end_s = s.start_s;
@@ -164,7 +165,7 @@ Segmentation segment_record(Span<const double> time_s, Span<const double> voltag
         if (current_class(mean, seg.rest_limit_a) == 0)
             continue; // a rest
         s.mean_current_a = mean;
-        s.kind = load_kind(mean, s.duration_s(),
+        s.kind = load_kind(mean, s.duration_s(), s.end - s.begin,
                            holds_its_level(seg.current_a, s.begin, s.end), options);
     }
     return seg;

@@ -1,0 +1,156 @@
+// The pulse-test engine from C++ alone: segmentation with the loggers' quirk rows, the
+// OCV curve, and a whole HPPC-like record of a known cell analysed end to end. The last
+// test doubles as the example of calling the engine without Python.
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include "check.hpp"
+#include "core/engine/pulse_test.hpp"
+
+using namespace cellcore;
+
+namespace {
+
+/// A record built segment by segment, the current held after each sample, simulated
+/// exactly for R0 and one RC pair on a straight OCV line.
+struct Synthetic {
+    std::vector<double> t, v, i;
+    double r0 = 0.02, r1 = 0.01, c1 = 500.0, capacity_ah = 2.0;
+    double now = 0.0, soc = 1.0, x = 0.0;
+
+    double ocv(double s) const { return 3.5 + 0.6 * s; }
+    void segment(double duration_s, double current_a, double dt_s) {
+        const auto n = static_cast<int>(std::lround(duration_s / dt_s));
+        for (int k = 0; k < n; ++k) {
+            t.push_back(now);
+            v.push_back(ocv(soc) + r0 * current_a + x);
+            i.push_back(current_a);
+            const double a = std::exp(-dt_s / (r1 * c1));
+            x = a * x + r1 * (1 - a) * current_a;
+            soc += current_a * dt_s / 3600.0 / capacity_ah;
+            now += dt_s;
+        }
+    }
+};
+
+Synthetic hppc_like() {
+    Synthetic s;
+    s.segment(1200, 0.0, 10.0);
+    for (int block = 0; block < 3; ++block) {
+        s.segment(20, -4.0, 0.1); // discharge pulse
+        s.segment(40, 0.0, 0.1);
+        s.segment(10, 3.0, 0.1); // charge pulse
+        s.segment(40, 0.0, 0.1);
+        s.segment(720, -1.0, 1.0); // SOC step: 10 %
+        s.segment(1200, 0.0, 10.0);
+    }
+    s.segment(7200, -1.0, 1.0);
+    return s;
+}
+
+} // namespace
+
+TEST(transition_and_lagging_rows_move_to_their_steps) {
+    // rest, a row at the step instant still reading 0 A with the voltage already down,
+    // the pulse, a row reading 0 A with the voltage still down, the rest
+    std::vector<double> t, v, i;
+    for (int k = 0; k < 5; ++k) {
+        t.push_back(k);
+        v.push_back(4.0);
+        i.push_back(0.0);
+    }
+    t.push_back(5.0), v.push_back(3.9), i.push_back(0.0); // transition row
+    for (int k = 0; k < 10; ++k)
+        t.push_back(5.1 + 0.1 * k), v.push_back(3.89), i.push_back(-2.0);
+    t.push_back(6.05), v.push_back(3.89), i.push_back(0.0); // lagging row
+    for (int k = 0; k < 5; ++k)
+        t.push_back(7.0 + k), v.push_back(3.99), i.push_back(0.0);
+    const Segmentation seg = segment_record(t, v, i);
+    CHECK(seg.steps.size() == 3);
+    CHECK(seg.quirks.size() == 2);
+    CHECK(seg.steps[1].kind == StepKind::discharge_pulse);
+    CHECK(seg.steps[1].begin == 5 && seg.steps[1].end == 17);
+    CHECK_CLOSE(seg.steps[1].start_s, 5.0, 0, 1e-5); // just before the transition row
+    CHECK(seg.steps[2].start_s > 6.05 &&
+          seg.steps[2].start_s < 6.05 + 1e-5); // just after the lagging row
+    CHECK_CLOSE(seg.current_a[5], -2.0, 0, 0);
+    CHECK_CLOSE(seg.current_a[16], -2.0, 0, 0);
+}
+
+TEST(long_and_tapering_steps_are_not_pulses) {
+    std::vector<double> t, v, i;
+    for (int k = 0; k < 700; ++k) { // 10 s rest, 400 s discharge, a taper, rest
+        t.push_back(k);
+        v.push_back(3.8);
+        i.push_back(k < 10    ? 0.0
+                    : k < 410 ? -1.0
+                    : k < 500 ? 1.0 - (k - 410) / 100.0
+                              : 0);
+    }
+    const Segmentation seg = segment_record(t, v, i);
+    CHECK(seg.count(StepKind::discharge) == 1);
+    CHECK(seg.count(StepKind::charge) == 1);
+    CHECK(seg.count(StepKind::discharge_pulse) + seg.count(StepKind::charge_pulse) ==
+          0);
+}
+
+TEST(ocv_curve_passes_its_points_and_keeps_their_shape) {
+    const std::vector<double> soc{1.0, 0.8, 0.5, 0.3, 0.1},
+        ocv{4.1, 3.95, 3.7, 3.6, 3.3};
+    const OcvCurve curve(soc, ocv);
+    for (std::size_t k = 0; k < soc.size(); ++k)
+        CHECK_CLOSE(curve(soc[k]), ocv[k], 0, 1e-15);
+    double last = curve(0.1);
+    for (double s = 0.1; s <= 1.0; s += 0.001) { // rising points, rising curve
+        CHECK(curve(s) >= last - 1e-15);
+        last = curve(s);
+    }
+    // beyond the points: straight on along the end segments
+    CHECK_CLOSE(curve(0.0), 3.3 - 0.1 * (3.6 - 3.3) / 0.2, 0, 1e-12);
+    CHECK_CLOSE(curve(1.1), 4.1 + 0.1 * (4.1 - 3.95) / 0.2, 0, 1e-12);
+    CHECK_THROWS(OcvCurve({}, {}), std::invalid_argument);
+}
+
+TEST(hppc_record_of_a_known_cell) {
+    const Synthetic s = hppc_like();
+    PulseTestOptions options;
+    options.rc_pairs = 1;
+    options.cutoff_v = 3.45;
+    const PulseTestResult r = analyse_pulse_test(s.t, s.v, s.i, options);
+    CHECK(r.count(StepKind::discharge_pulse) == 3);
+    CHECK(r.count(StepKind::charge_pulse) == 3);
+    CHECK(r.ocv_points.size() == 4); // the opening rest and after every SOC step
+    for (const PulseFit& p : r.pulses) {
+        CHECK(p.flags == 0);
+        CHECK_CLOSE(p.params[0], s.r0, 1e-6, 0);
+        CHECK_CLOSE(p.params[1], s.r1, 1e-6, 0);
+        CHECK_CLOSE(p.params[2], s.c1, 1e-6, 0);
+        CHECK(p.rms_mv < 1e-3);
+    }
+    // net charge to the cut-off, counted with the steps where they happened
+    double net_as = 0.0;
+    for (std::size_t k = 0; k + 1 < r.samples; ++k)
+        net_as += s.i[k] * (s.t[k + 1] - s.t[k]);
+    CHECK_CLOSE(r.capacity_ah, -net_as / 3600.0, 1e-3, 0);
+}
+
+TEST(records_without_what_the_engine_needs) {
+    Synthetic rests_too_short;
+    rests_too_short.segment(60, 0.0, 1.0);
+    for (int k = 0; k < 4; ++k) {
+        rests_too_short.segment(10, -2.0, 0.1);
+        rests_too_short.segment(60, 0.0, 1.0);
+    }
+    CHECK_THROWS(
+        analyse_pulse_test(rests_too_short.t, rests_too_short.v, rests_too_short.i),
+        std::invalid_argument);
+    Synthetic only_long_steps;
+    for (int k = 0; k < 3; ++k) {
+        only_long_steps.segment(1200, 0.0, 10.0);
+        only_long_steps.segment(720, -1.0, 1.0);
+    }
+    CHECK_THROWS(
+        analyse_pulse_test(only_long_steps.t, only_long_steps.v, only_long_steps.i),
+        std::invalid_argument);
+}
