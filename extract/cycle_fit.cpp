@@ -123,6 +123,7 @@ void fit_cycles(const Workspace& ws) {
     const long long cycles = total.cast<long long>();
     const std::string model = str(ws.get("values")["model"]);
     const bool joint = str(ws.get("fit_method")) == "joint";
+    ws.set("cycle_std_errors", py::list()); // the joint fit's, per cycle
     for (long long i = 1; i <= cycles; ++i) {
         ws.set("i", py::int_(i));
         info("\nProcessing cycle " + str(i) + " / " + str(total) + " ...");

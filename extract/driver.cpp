@@ -129,15 +129,31 @@ void list_records(const Workspace& ws) {
         os.attr("makedirs")(results);
 }
 
-void process_record(const Workspace& ws) {
-    info("started processing file '" + bridge::str(ws.get("infile")) + "'");
-    load_record(ws);
+// The per-cycle fit, for records of discharge pulses between rests.
+void fit_per_cycle(const Workspace& ws) {
+    warn_unfitted_pulses(ws);
     extract_ocv(ws);
     bind_circuit_models(ws);
     bind_joint_model(ws);
     search_start_values(ws);
     fit_cycles(ws);
     build_results_table(ws);
+    tabulate_fitted_cycles(ws);
+}
+
+void process_record(const Workspace& ws) {
+    info("started processing file '" + bridge::str(ws.get("infile")) + "'");
+    load_record(ws);
+    if (needs_pulse_engine(ws)) {
+        fit_pulse_test(ws, "HPPC test");
+    } else {
+        find_record_pulses(ws);
+        if (py::len(ws.get("fit_pulses")) == 0)
+            fit_pulse_test(ws, "no pulse is loaded for the 101 samples the per-cycle "
+                               "fit needs; pulse test");
+        else
+            fit_per_cycle(ws);
+    }
     write_record_outputs(ws);
 }
 

@@ -195,6 +195,7 @@ void fit_jointly(const Workspace& ws) {
     py::list se_list;
     for (double v : se)
         se_list.append(py::float_(v));
+    ws.get("cycle_std_errors").attr("append")(se_list);
     info("joint std errors = " + str(se_list));
     info("joint relative std errors = " + str(relative_percent(se, fitted)) + " %");
 }

@@ -71,8 +71,10 @@ void write_ocv_table(const Workspace& ws) {
 } // namespace
 
 void write_record_outputs(const Workspace& ws) {
+    warn_about_bound_medians(ws);
     write_parameter_file(ws);
     write_ocv_table(ws);
+    write_pulse_table(ws, output_path(ws, "_pulses.csv"));
 }
 
 } // namespace cellfit

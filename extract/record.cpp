@@ -174,24 +174,14 @@ std::string missing_load_end(cellcore::Span<const long long> raw, long long rest
 // shift the windows of the pulses after it. The pulses fitted are the paired ones among
 // all but the last, which the cut-off ends.
 void pair_pulses(const Workspace& ws) {
-    const bridge::IndexArray rest = ws.get("idx_rest"), load = ws.get("idx_load"),
-                             raw = ws.get("idx_load_raw");
-    const auto rest_ends = bridge::view<long long>(rest);
+    const bridge::IndexArray rest = ws.get("idx_rest"), load = ws.get("idx_load");
     const long long record_end = ws.get_as<long long>("idx_end");
-    const std::vector<long long> paired =
-        cellcore::pair_load_ends(rest_ends, bridge::view<long long>(load), record_end);
+    const std::vector<long long> paired = cellcore::pair_load_ends(
+        bridge::view<long long>(rest), bridge::view<long long>(load), record_end);
     std::vector<long long> fitted;
-    for (std::size_t j = 0; j + 1 < paired.size(); ++j) {
-        if (paired[j] >= 0) {
+    for (std::size_t j = 0; j + 1 < paired.size(); ++j)
+        if (paired[j] >= 0)
             fitted.push_back(static_cast<long long>(j));
-            continue;
-        }
-        bridge::log("cellfit", "warning",
-                    record_name(ws) + ": pulse " + bridge::str(j + 1) +
-                        " is not fitted: " +
-                        missing_load_end(bridge::view<long long>(raw), rest_ends[j],
-                                         rest_ends[j + 1]));
-    }
     ws.set("pulse_load_end", bridge::to_numpy(paired));
     ws.set("fit_pulses", bridge::to_numpy(fitted));
 }
@@ -203,9 +193,27 @@ void load_record(const Workspace& ws) {
     find_temperature(ws);
     truncate_at_cutoff(ws);
     cumulative_charge(ws);
+}
+
+void find_record_pulses(const Workspace& ws) {
     current_threshold(ws);
     find_pulses(ws);
     pair_pulses(ws);
+}
+
+void warn_unfitted_pulses(const Workspace& ws) {
+    const bridge::IndexArray rest = ws.get("idx_rest"), raw = ws.get("idx_load_raw"),
+                             paired = ws.get("pulse_load_end");
+    const auto rest_ends = bridge::view<long long>(rest);
+    for (py::ssize_t j = 0; j + 1 < paired.size(); ++j)
+        if (paired.at(j) < 0)
+            bridge::log(
+                "cellfit", "warning",
+                record_name(ws) + ": pulse " +
+                    bridge::str(static_cast<long long>(j + 1)) + " is not fitted: " +
+                    missing_load_end(bridge::view<long long>(raw),
+                                     rest_ends[static_cast<std::size_t>(j)],
+                                     rest_ends[static_cast<std::size_t>(j + 1)]));
 }
 
 } // namespace cellfit

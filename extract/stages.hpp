@@ -13,8 +13,34 @@ using bridge::Workspace;
 /// Configuration, working folder, the loop over records and the final model file call.
 void run_pipeline(const Workspace& ws);
 
-/// Reads the record, finds its temperature, truncates at the cut-off, finds the pulses.
+/// Reads the record, finds its temperature, truncates at the cut-off and counts the
+/// charge.
 void load_record(const Workspace& ws);
+
+/// The pulse current level, the rest ends and load ends, each pulse paired with its own
+/// load end (fit_pulses: the pulses the per-cycle fit can take).
+void find_record_pulses(const Workspace& ws);
+
+/// A warning for every pulse (but the last) the per-cycle fit skips.
+void warn_unfitted_pulses(const Workspace& ws);
+
+/// True for records the per-cycle fit cannot serve: charge steps, or short pulses
+/// among long SOC-step discharges (an HPPC test).
+bool needs_pulse_engine(const Workspace& ws);
+
+/// Fits every pulse with the pulse-test engine and leaves what the outputs need:
+/// SOC, OCV_3rd, opt_median (over the discharge pulses) and df_pulses. `why` opens
+/// the log line that says so.
+void fit_pulse_test(const Workspace& ws, const std::string& why);
+
+/// df_pulses from the fitted cycles of the per-cycle fit.
+void tabulate_fitted_cycles(const Workspace& ws);
+
+/// Writes df_pulses to target (results/<record>_pulses.csv).
+void write_pulse_table(const Workspace& ws, const std::string& target);
+
+/// A warning for every entry of opt_median on a bound of the fit.
+void warn_about_bound_medians(const Workspace& ws);
 
 /// Rested voltages, the OCV-SOC curve, the OCV over time and the voltage residual.
 void extract_ocv(const Workspace& ws);

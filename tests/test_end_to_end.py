@@ -116,6 +116,9 @@ def test_log_sequence_of_a_run(tmp_path):
     assert lines[-1] == "Saved file 'battery_model.json'"
 
 
+OUTPUTS = ("_ocv.csv", "_params.json", "_pulses.csv")
+
+
 def test_failing_record_keeps_earlier_outputs_and_writes_no_model(tmp_path):
     rec = known_records()["cell_Tp25.csv"][0]
     names = [f"r{k}_Tp{20 + k}.csv" for k in range(5)]
@@ -133,6 +136,4 @@ def test_failing_record_keeps_earlier_outputs_and_writes_no_model(tmp_path):
         p.split("/")[-1].removesuffix(".csv") for p in order[: order.index(str(bad))]
     ]
     results = sorted(p.name for p in (workdir / "results").iterdir())
-    assert results == sorted(
-        [f"{d}_ocv.csv" for d in done] + [f"{d}_params.json" for d in done]
-    )
+    assert results == sorted(f"{d}{suffix}" for d in done for suffix in OUTPUTS)

@@ -153,8 +153,10 @@ PulseFit fit_step(const PulseTestResult& r, Span<const double> voltage_v, std::s
     PulseFit fit;
     fit.step = s;
     fit.kind = step.kind;
-    fit.start_s = step.start_s;
-    fit.duration_s = step.duration_s();
+    // as logged: from the pulse's first sample to the next step's, to the microsecond
+    const auto& t = r.time_s;
+    fit.start_s = t[step.begin];
+    fit.duration_s = std::round((t[step.end] - t[step.begin]) * 1e6) / 1e6;
     fit.current_a = step.mean_current_a;
     fit.begin = step.begin - 1;
     fit.soc = r.soc[fit.begin];

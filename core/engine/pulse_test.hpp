@@ -51,7 +51,9 @@ std::string pulse_flag_text(unsigned flags);
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 /// One fitted pulse. Parameters R0, R1, C1, R2, C2 (ohm, farad; R2 and C2 NaN with
-/// one pair), pairs ordered by time constant; standard errors alike.
+/// one pair), pairs ordered by time constant; standard errors alike. start_s is the
+/// time of the pulse's first sample, duration_s the time from there to the next
+/// step's first sample.
 struct PulseFit {
     std::size_t step = 0; ///< index into the segmentation's steps
     StepKind kind = StepKind::discharge_pulse;

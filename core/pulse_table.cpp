@@ -1,0 +1,47 @@
+#include "core/pulse_table.hpp"
+
+#include <cmath>
+
+#include "core/number_text.hpp"
+
+namespace cellcore {
+namespace {
+
+std::string cell(double x) { return std::isfinite(x) ? float_repr(x) : std::string(); }
+
+} // namespace
+
+const char* const kPulseTableHeader =
+    "pulse,kind,start_s,duration_s,current_A,soc,R0,R1,C1,R2,C2,rms_mV,R0_se,R1_se,"
+    "C1_se,R2_se,C2_se,flags";
+
+std::string pulse_table_csv(const std::vector<PulseRow>& rows) {
+    std::string text = std::string(kPulseTableHeader) + "\n";
+    for (const PulseRow& r : rows) {
+        text += std::to_string(r.pulse) + "," + r.kind;
+        for (double x : {r.start_s, r.duration_s, r.current_a, r.soc})
+            text += "," + cell(x);
+        for (double x : r.params)
+            text += "," + cell(x);
+        text += "," + cell(r.rms_mv);
+        for (double x : r.std_error)
+            text += "," + cell(x);
+        text += "," + r.flags + "\n";
+    }
+    return text;
+}
+
+std::string bound_flags(const std::array<double, 5>& params, double lower, double upper,
+                        double rtol) {
+    static const char* names[] = {"R0", "R1", "C1", "R2", "C2"};
+    std::string flags;
+    for (std::size_t c = 0; c < params.size(); ++c) {
+        const double p = params[c];
+        if (std::fabs(p - lower) <= rtol * lower ||
+            std::fabs(p - upper) <= rtol * upper)
+            flags += (flags.empty() ? "" : ";") + std::string(names[c]) + "_at_bound";
+    }
+    return flags;
+}
+
+} // namespace cellcore

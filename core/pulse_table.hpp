@@ -1,0 +1,36 @@
+// <record>_pulses.csv: one row per fitted pulse, for people, spreadsheets and the tools
+// that tabulate the parameters over state of charge. Numbers are written as Python
+// writes them (shortest round-trip digits), a missing value as an empty cell.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace cellcore {
+
+struct PulseRow {
+    long long pulse = 0;  ///< the pulse's number in its record, from 1
+    std::string kind;     ///< "discharge" or "charge"
+    double start_s = 0.0; ///< when the current stepped on
+    double duration_s = 0.0;
+    double current_a = 0.0;       ///< mean over the pulse, discharge negative
+    double soc = 0.0;             ///< at the pulse's start
+    std::array<double, 5> params; ///< R0, R1, C1, R2, C2 (NaN: none)
+    double rms_mv = 0.0;
+    std::array<double, 5> std_error; ///< NaN: none
+    std::string flags;               ///< ";"-separated tags, empty when none
+};
+
+/// The header line of a pulses table, without its line break.
+extern const char* const kPulseTableHeader;
+
+/// The whole table: the header and one line per row, each ending in "\n".
+std::string pulse_table_csv(const std::vector<PulseRow>& rows);
+
+/// "R0_at_bound;C2_at_bound" for the parameters on (within rtol of) a bound; the
+/// parameters are R0, R1, C1, R2, C2 with NaN for those not fitted.
+std::string bound_flags(const std::array<double, 5>& params, double lower, double upper,
+                        double rtol = 1e-6);
+
+} // namespace cellcore

@@ -1,0 +1,167 @@
+// Records the usual per-cycle fit cannot serve: HPPC tests, with charge pulses between
+// the discharge pulses, or short pulses among long SOC-step discharges, and records
+// whose pulses are all too short for its 101-sample rule. They go to the pulse-test
+// engine instead, which fits every pulse of either sign, and leave the same outputs
+// for the model file: the medians over the discharge pulses, the OCV curve on the SOC
+// grid and the capacity.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "bridge/arrays.hpp"
+#include "bridge/python_text.hpp"
+#include "core/engine/pulse_test.hpp"
+#include "extract/fitting.hpp"
+
+namespace cellfit {
+namespace {
+
+using cellcore::StepKind;
+
+// load steps up to this long are pulses, longer discharges SOC steps
+const double kPulseMaxS = cellcore::SegmentationOptions{}.pulse_max_s;
+
+struct Samples {
+    bridge::InArray t, v, i;
+    explicit Samples(const Workspace& ws)
+        : t(ws.get("t")), v(ws.get("v")), i(ws.get("iload")) {}
+};
+
+void warn(const Workspace& ws, const std::string& message) {
+    bridge::log("cellfit", "warning", record_name(ws) + ": " + message);
+}
+
+std::string params_text(const cellcore::PulseFit& p, int pairs) {
+    static const char* names[] = {"R0", "R1", "C1", "R2", "C2"};
+    std::string text;
+    for (int c = 0; c < 1 + 2 * pairs; ++c)
+        text +=
+            std::string(c ? ", " : "") + names[c] + " = " + bridge::str(p.params[c]);
+    return text;
+}
+
+void log_pulses(const Workspace& ws, const cellcore::PulseTestResult& r, int pairs) {
+    std::string flagged;
+    for (std::size_t k = 0; k < r.pulses.size(); ++k) {
+        const cellcore::PulseFit& p = r.pulses[k];
+        const char* kind = p.kind == StepKind::charge_pulse ? "charge" : "discharge";
+        info("pulse " + bridge::str(k + 1) + " (" + kind + ", SOC " +
+             bridge::str(std::round(p.soc * 1000) / 1000) + "): " +
+             params_text(p, pairs) + ", rms_err = " + bridge::str(p.rms_mv) + " mV");
+        if (p.flags)
+            flagged += (flagged.empty() ? "" : ", ") + bridge::str(k + 1) + " (" +
+                       cellcore::pulse_flag_text(p.flags) + ")";
+    }
+    if (!flagged.empty())
+        warn(ws, "pulse fits to check: " + flagged);
+}
+
+// The record's parameter set: the median of each parameter over the discharge pulses.
+py::object discharge_medians(const Workspace& ws, const cellcore::PulseTestResult& r,
+                             int pairs) {
+    const std::size_t np = static_cast<std::size_t>(1 + 2 * pairs);
+    std::vector<double> medians(np, std::nan(""));
+    for (std::size_t c = 0; c < np; ++c) {
+        std::vector<double> values;
+        for (const auto& p : r.pulses)
+            if (p.kind == StepKind::discharge_pulse)
+                values.push_back(p.params[c]);
+        if (values.empty())
+            continue;
+        std::sort(values.begin(), values.end());
+        const std::size_t h = values.size() / 2;
+        medians[c] = values.size() % 2 ? values[h] : 0.5 * (values[h - 1] + values[h]);
+    }
+    if (std::isnan(medians[0]))
+        warn(ws, "no discharge pulse was fitted, so its circuit parameters are NaN");
+    return bridge::to_numpy(medians);
+}
+
+py::object pulse_frame(const Workspace& ws, const cellcore::PulseTestResult& r) {
+    py::dict columns;
+    py::list pulse, kind, flags;
+    std::vector<double> cols[17];
+    for (std::size_t k = 0; k < r.pulses.size(); ++k) {
+        const auto& p = r.pulses[k];
+        pulse.append(py::int_(k + 1));
+        kind.append(p.kind == StepKind::charge_pulse ? "charge" : "discharge");
+        flags.append(cellcore::pulse_flag_text(p.flags));
+        const double row[] = {p.start_s, p.duration_s, p.current_a, p.soc};
+        for (int c = 0; c < 4; ++c)
+            cols[c].push_back(row[c]);
+        for (int c = 0; c < 5; ++c) {
+            cols[4 + c].push_back(p.params[c]);
+            cols[10 + c].push_back(p.std_error[c]);
+        }
+        cols[9].push_back(p.rms_mv);
+    }
+    static const char* names[] = {
+        "start_s", "duration_s", "current_A", "soc",   "R0",    "R1",    "C1",   "R2",
+        "C2",      "rms_mV",     "R0_se",     "R1_se", "C1_se", "R2_se", "C2_se"};
+    columns["pulse"] = pulse;
+    columns["kind"] = kind;
+    for (int c = 0; c < 15; ++c)
+        columns[names[c]] = bridge::to_numpy(cols[c]);
+    columns["flags"] = flags;
+    return ws.get("pd").attr("DataFrame")(columns);
+}
+
+bool is_charge(StepKind kind) {
+    return kind == StepKind::charge_pulse || kind == StepKind::charge;
+}
+
+} // namespace
+
+bool needs_pulse_engine(const Workspace& ws) {
+    const Samples s(ws);
+    if (s.t.size() < 2)
+        return false;
+    const cellcore::Segmentation seg = cellcore::segment_record(
+        bridge::view(s.t), bridge::view(s.v), bridge::view(s.i));
+    // the last step is the one the cut-off ends, whatever it was meant to be
+    bool charge = false, pulses = false, soc_steps = false;
+    for (std::size_t k = 0; k < seg.steps.size(); ++k) {
+        const cellcore::Step& step = seg.steps[k];
+        charge = charge || (is_charge(step.kind) && step.end - step.begin >= 2);
+        pulses = pulses || step.kind == StepKind::discharge_pulse;
+        soc_steps =
+            soc_steps || (step.kind == StepKind::discharge &&
+                          step.duration_s() > kPulseMaxS && k + 1 < seg.steps.size());
+    }
+    return charge || (pulses && soc_steps);
+}
+
+void fit_pulse_test(const Workspace& ws, const std::string& why) {
+    const Samples s(ws);
+    cellcore::PulseTestOptions options;
+    options.rc_pairs = bridge::str(ws.get("values")["model"]) == "model2" ? 2 : 1;
+    cellcore::PulseTestResult r;
+    try {
+        py::gil_scoped_release nogil;
+        r = cellcore::analyse_pulse_test(bridge::view(s.t), bridge::view(s.v),
+                                         bridge::view(s.i), options);
+    } catch (const std::invalid_argument& e) {
+        bridge::raise(PyExc_ValueError, record_name(ws) + ": " + e.what());
+    }
+    info(record_name(ws) + ": " + why + " with " +
+         bridge::str(r.count(StepKind::discharge_pulse)) + " discharge and " +
+         bridge::str(r.count(StepKind::charge_pulse)) +
+         " charge pulses, fitted per pulse");
+    if (!r.gaps.empty())
+        warn(ws, "the record has gaps (" + bridge::str(r.gaps.size()) +
+                     "); the charge passed in them is unknown, so the OCV under each "
+                     "pulse is held at the rested voltage before it");
+    log_pulses(ws, r, options.rc_pairs);
+    py::object np = ws.get("np");
+    py::array_t<double> grid = np.attr("arange")(0, 1.005, 0.005);
+    std::vector<double> ocv;
+    for (py::ssize_t k = 0; k < grid.size(); ++k)
+        ocv.push_back(r.ocv(grid.at(k)));
+    ws.set("SOC", grid);
+    ws.set("OCV_3rd", bridge::to_numpy(ocv));
+    ws.set("opt_median", discharge_medians(ws, r, options.rc_pairs));
+    ws.set("df_pulses", pulse_frame(ws, r));
+}
+
+} // namespace cellfit
