@@ -264,6 +264,8 @@ def command_batch(args: argparse.Namespace) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    if args.command == "run":
-        return command_run(args)
-    return command_batch(args)
+    try:
+        return command_run(args) if args.command == "run" else command_batch(args)
+    except KeyboardInterrupt:
+        print("cellfit: interrupted", file=sys.stderr)
+        return 130
