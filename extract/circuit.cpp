@@ -148,14 +148,23 @@ void bind(const Workspace& ws, const char* name, F&& f, const char* doc) {
 
 } // namespace
 
-void register_lsim2(py::module_& m) {
-    m.def("lsim2", &lsim2, py::arg("system"), py::arg("U") = py::none(),
-          py::arg("T") = py::none(), py::arg("X0") = py::none(),
-          "Response of a proper transfer function (num, den) to the input U at the "
-          "times T, "
-          "input linear between samples: returns (tout, yout, xout).");
-    native_lsim2 = m.attr("lsim2").ptr();
-    Py_INCREF(native_lsim2);
+void register_lsim2(const py::module_& m) {
+    if (native_lsim2 != nullptr)
+        return;
+    py::cpp_function fn(
+        &lsim2, py::name("lsim2"), py::scope(m), py::sibling(py::none()),
+        py::arg("system"), py::arg("U") = py::none(), py::arg("T") = py::none(),
+        py::arg("X0") = py::none(),
+        "Response of a proper transfer function (num, den) to the input U at the "
+        "times T, "
+        "input linear between samples: returns (tout, yout, xout).");
+    native_lsim2 = fn.release().ptr();
+}
+
+py::object native_lsim2_function() {
+    if (native_lsim2 == nullptr)
+        throw std::logic_error("lsim2 is used before register_lsim2");
+    return py::reinterpret_borrow<py::object>(native_lsim2);
 }
 
 void bind_circuit_models(const Workspace& ws) {

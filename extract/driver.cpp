@@ -1,5 +1,6 @@
-// The run driver: reads ./input_params.json, enters the working folder, runs every
-// record through the stages and hands the results folder to the model file builder.
+// The run driver: reads ./input_params.json (or takes the settings and working folder
+// from its caller), enters the working folder, runs every record through the stages and
+// hands the results folder to the model file builder.
 #include <pybind11/pybind11.h>
 
 #include "bridge/python_text.hpp"
@@ -41,9 +42,11 @@ void read_configuration(const Workspace& ws) {
 
 // A relative working folder is taken relative to where the run started, so that the
 // record listing does not look for it a second time below itself.
-void enter_workdir(const Workspace& ws) {
-    py::object values = ws.get("values");
-    py::object workdir = values["battery_database"] + values["battery_folder"];
+void enter_workdir(const Workspace& ws, py::object workdir) {
+    if (workdir.is_none()) {
+        py::object values = ws.get("values");
+        workdir = values["battery_database"] + values["battery_folder"];
+    }
     py::object path = ws.get("os").attr("path");
     if (!path.attr("isabs")(workdir).cast<bool>())
         workdir = path.attr("abspath")(workdir);
@@ -161,10 +164,14 @@ void process_record(const Workspace& ws) {
 
 std::string record_name(const Workspace& ws) { return bridge::str(ws.get("infile")); }
 
-void run_pipeline(const Workspace& ws) {
+void run_pipeline(const Workspace& ws, const py::object& config,
+                  const py::object& workdir) {
     configure_logging(ws);
-    read_configuration(ws);
-    enter_workdir(ws);
+    if (config.is_none())
+        read_configuration(ws);
+    else
+        ws.set("values", config);
+    enter_workdir(ws, workdir);
     read_limits(ws);
     check_model(ws);
     check_fit_method(ws);

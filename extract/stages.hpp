@@ -11,7 +11,18 @@ namespace py = pybind11;
 using bridge::Workspace;
 
 /// Configuration, working folder, the loop over records and the final model file call.
-void run_pipeline(const Workspace& ws);
+/// With config (a dict) given, ./input_params.json is not read; with workdir (a str)
+/// given, it is the working folder instead of battery_database + battery_folder.
+void run_pipeline(const Workspace& ws, const py::object& config = py::none(),
+                  const py::object& workdir = py::none());
+
+/// The libraries the stages use, bound into the workspace under their short names.
+/// register_lsim2 must have run first in this module.
+void bind_libraries(const Workspace& ws);
+
+/// A whole run in the workspace: the libraries bound, then the pipeline.
+void run_in_workspace(const Workspace& ws, const py::object& config = py::none(),
+                      const py::object& workdir = py::none());
 
 /// Reads the record, finds its temperature, truncates at the cut-off and counts the
 /// charge.
@@ -45,8 +56,12 @@ void warn_about_bound_medians(const Workspace& ws);
 /// Rested voltages, the OCV-SOC curve, the OCV over time and the voltage residual.
 void extract_ocv(const Workspace& ws);
 
-/// The native lsim2, bound once at module set-up.
-void register_lsim2(py::module_& m);
+/// Creates the native lsim2 once, as a function of module m (not set as its attribute);
+/// every workspace then binds that one object.
+void register_lsim2(const py::module_& m);
+
+/// The native lsim2 made by register_lsim2.
+py::object native_lsim2_function();
 
 /// Binds model1, model2_r2c2, fit_ls1 and fit_ls2 afresh into the workspace.
 void bind_circuit_models(const Workspace& ws);

@@ -1,14 +1,271 @@
-"""The ``cellfit`` command."""
+"""The ``cellfit`` command: one cell (``cellfit run``) or many (``cellfit batch``), with
+progress while it works and a summary at the end."""
 
 from __future__ import annotations
 
 import argparse
+import math
+import os
+import sys
+from pathlib import Path
 
 from cellkit import __version__
+from cellkit.run import CONFIG_FILE, LOG_FILE, CellResult, run_cell
+
+DESCRIPTION = """\
+Fits equivalent-circuit models to a cell's pulse records and merges them into one
+temperature-dependent battery model. A cell folder holds raw_data/*.csv (one record per
+temperature); the results go to FOLDER/results/ (<record>_params.json, <record>_ocv.csv,
+battery_model.json), the same files as `python -c "import cellfit"` writes, and the run's
+log to FOLDER/cellfit.log."""
+
+SETTINGS_HELP = f"""\
+Settings come from FOLDER/{CONFIG_FILE} where it exists (its battery_database and
+battery_folder are ignored: the working folder is FOLDER); the options below override
+them. Without the file, --model, --low-cutoff and --high-cutoff are needed."""
+
+EPILOG = """\
+examples:
+  cellfit run examples/demo_cell
+  cellfit run cells/A_BOL --model model2 --fit-method joint
+  cellfit batch cells/*/ --workers 4
+  cellfit batch cells/*/ --scheduler tcp://10.0.0.5:8786"""
+
+
+def positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
+    return value
+
+
+def count(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+    return value
+
+
+def add_settings(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("settings", SETTINGS_HELP)
+    group.add_argument(
+        "--model",
+        choices=["model1", "model2"],
+        help="model1: R0 and one RC pair; model2: R0 and two RC pairs",
+    )
+    group.add_argument(
+        "--fit-method",
+        choices=["two_pass", "joint"],
+        help="for model2: two_pass (default), or joint to refit all five parameters",
+    )
+    group.add_argument("--low-cutoff", type=float, metavar="V", help="low cut-off (V)")
+    group.add_argument(
+        "--high-cutoff", type=float, metavar="V", help="high cut-off (V)"
+    )
+    group.add_argument(
+        "--cycles",
+        type=count,
+        metavar="N",
+        help="fit at most N pulses per record (total_number_of_cycles)",
+    )
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="cellfit",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"cellfit {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    run = commands.add_parser(
+        "run",
+        help="fit one cell folder and print a table per record",
+        description=DESCRIPTION
+        + "\n\nEnds with a table per record: temperature, pulses fitted, capacity, R0,"
+        "\nmedian RMS error of the fits, warnings. Exit status 1 if the run fails.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    run.add_argument("folder", metavar="FOLDER", help="cell folder holding raw_data/")
+    add_settings(run)
+    run.add_argument(
+        "-v", "--verbose", action="store_true", help="print the whole log as it runs"
+    )
+
+    batch = commands.add_parser(
+        "batch",
+        help="fit many cell folders, in parallel or on a Dask cluster",
+        description="Runs each FOLDER as `cellfit run` would, with the same settings "
+        "options for all. One cell's failure never stops the others; the end is a "
+        "table of cells, ok or failed with the last line of the error, and the exit "
+        "status is 1 if any cell failed. Each cell keeps its log in "
+        f"FOLDER/{LOG_FILE}.",
+        epilog="Dask is optional: pip install 'cellfit[dask]'. With --scheduler ADDRESS "
+        "the folders must be at the same paths on the workers.",
+    )
+    batch.add_argument("folders", nargs="+", metavar="FOLDER", help="cell folders")
+    add_settings(batch)
+    batch.add_argument(
+        "--workers",
+        type=positive_int,
+        metavar="N",
+        help="run the cells in N local processes (default: one after another in "
+        "this process); with --scheduler local, the number of Dask workers",
+    )
+    batch.add_argument(
+        "--scheduler",
+        metavar="local|ADDRESS",
+        help="run the cells as Dask tasks: 'local' starts a local cluster, an address "
+        "(tcp://host:port) uses a running scheduler",
+    )
+    return parser
+
+
+def overrides_from(args: argparse.Namespace) -> dict:
+    return {
+        "model": args.model,
+        "fit_method": args.fit_method,
+        "low_cutoff": args.low_cutoff,
+        "high_cutoff": args.high_cutoff,
+        "total_number_of_cycles": args.cycles,
+    }
+
+
+def progress_bar(total: int, unit: str, quiet: bool):
+    from tqdm import tqdm
+
+    return tqdm(
+        total=total,
+        unit=unit,
+        file=sys.stderr,
+        disable=quiet or not sys.stderr.isatty(),
+        leave=False,
+    )
+
+
+def figure(value, fmt: str = "{}", scale: float = 1.0) -> str:
+    """A table entry: "-" for a figure the run did not give, nan as nan."""
+    if value is None:
+        return "-"
+    if isinstance(value, float) and not math.isfinite(value):
+        return str(value)
+    return fmt.format(value * scale if scale != 1.0 else value)
+
+
+def table(header: list[str], rows: list[list[str]]) -> str:
+    """Columns padded to their widest cell; the last column is left ragged."""
+    widths = [max(len(r[k]) for r in [header, *rows]) for k in range(len(header))]
+    lines = []
+    for row in [header, *rows]:
+        cells = [c.ljust(w) for c, w in zip(row[:-1], widths)] + [row[-1]]
+        lines.append("  ".join(cells).rstrip())
+    return "\n".join(lines)
+
+
+def record_table(result: CellResult) -> str:
+    header = ["record", "°C", "pulses", "capacity Ah", "R0 mΩ", "median RMS mV"]
+    rows = [
+        [
+            r.record,
+            figure(r.temp_c),
+            figure(r.pulses),
+            figure(r.capacity_ah, "{:.4f}"),
+            figure(r.r0_ohm, "{:.2f}", 1e3),
+            figure(r.median_rms_mv, "{:.2f}"),
+            str(len(r.warnings)),
+        ]
+        for r in result.records
+    ]
+    text = table([*header, "warnings"], rows) if rows else ""
+    notes = [f"  {r.record}: {w}" for r in result.records for w in r.warnings]
+    notes += [f"  {w}" for w in result.warnings]
+    if notes:
+        text += "\n\nwarnings:\n" + "\n".join(notes)
+    return text.lstrip("\n")
+
+
+def command_run(args: argparse.Namespace) -> int:
+    folder = Path(args.folder)
+    bar = progress_bar(len(list(folder.glob("raw_data/*.csv"))), "record", args.quiet)
+
+    def on_record(path: str, finished: bool) -> None:
+        if finished:
+            bar.update(1)
+        else:
+            bar.set_description(Path(path).name)
+
+    def on_line(line: str) -> None:
+        bar.write(line, file=sys.stderr)
+
+    with bar:
+        result = run_cell(
+            folder,
+            overrides_from(args),
+            on_line=on_line if args.verbose else None,
+            on_record=on_record,
+        )
+    if result.records or result.warnings:
+        print(record_table(result))
+    if not result.ok:
+        print(f"cellfit: {result.error}", file=sys.stderr)
+        return 1
+    where = os.path.join(args.folder, "results")
+    print(f"\nresults in {where}, log in {os.path.join(args.folder, LOG_FILE)}")
+    return 0
+
+
+def cell_table(results: list[CellResult], names: dict[str, str]) -> str:
+    header = ["cell", "status", "records", "warnings", "seconds", "error"]
+    rows = [
+        [
+            names.get(r.folder, r.folder),
+            "ok" if r.ok else "failed",
+            str(len(r.records)),
+            str(sum(len(x.warnings) for x in r.records) + len(r.warnings)),
+            f"{r.seconds:.1f}",
+            r.error or "",
+        ]
+        for r in results
+    ]
+    return table(header, rows)
+
+
+def command_batch(args: argparse.Namespace) -> int:
+    from cellkit import batch
+
+    if args.scheduler:
+        try:
+            batch.require_dask()
+        except RuntimeError as exc:
+            print(f"cellfit: {exc}", file=sys.stderr)
+            return 1
+    names = {str(Path(f).absolute()): f for f in args.folders}
+    results = {}
+    failed = 0
+    with progress_bar(len(names), "cell", args.quiet) as bar:
+        for result in batch.run_batch(
+            list(names),
+            overrides_from(args),
+            workers=args.workers,
+            scheduler=args.scheduler,
+        ):
+            results[result.folder] = result
+            failed += not result.ok
+            bar.set_postfix(failed=failed)
+            bar.update(1)
+    print(cell_table([results[f] for f in names if f in results], names))
+    print(f"\n{len(results) - failed} ok, {failed} failed")
+    return 1 if failed else 0
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="cellfit")
-    parser.add_argument("--version", action="version", version=f"cellfit {__version__}")
-    parser.parse_args(argv)
-    return 0
+    args = build_parser().parse_args(argv)
+    try:
+        return command_run(args) if args.command == "run" else command_batch(args)
+    except KeyboardInterrupt:
+        print("cellfit: interrupted", file=sys.stderr)
+        return 130

@@ -1,0 +1,301 @@
+"""One cell, run in this process: the cellfit pipeline on ``FOLDER/raw_data`` in a fresh
+namespace, with its log and solver output captured, summarised per record.
+
+``import cellfit`` runs the pipeline once per interpreter, in the module's own namespace;
+``_cellpipeline.run`` runs the same stages on any dict, so a batch worker imports numpy,
+scipy and pandas once and then runs cell after cell. The pipeline changes the current
+directory, prints the solver's reports on ``sys.stdout`` and logs through the root
+logger; all three are process-wide, so runs in one process take a lock and each run puts
+them back as it found them.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import csv
+import io
+import json
+import logging
+import math
+import os
+import statistics
+import sys
+import tempfile
+import threading
+import time
+import traceback
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+CONFIG_FILE = "input_params.json"
+LOG_FILE = "cellfit.log"
+# The working folder is the cell folder itself, whatever the file says.
+IGNORED_KEYS = ("battery_database", "battery_folder")
+REQUIRED_KEYS = {
+    "low_cutoff": "--low-cutoff",
+    "high_cutoff": "--high-cutoff",
+    "model": "--model",
+}
+# The format `import cellfit` gives its log when the host has not configured logging.
+LOG_FORMAT = "%(levelname)s:%(message)s"
+
+_RUN_LOCK = threading.Lock()
+
+
+class CellError(Exception):
+    """A cell that cannot be run as given (no folder, no settings)."""
+
+
+@dataclass
+class RecordSummary:
+    """What one record's fit gave: the figures a user checks first."""
+
+    record: str
+    temp_c: float | None = None
+    pulses: int | None = None
+    capacity_ah: float | None = None
+    r0_ohm: float | None = None
+    median_rms_mv: float | None = None
+    warnings: list[str] = field(default_factory=list)
+
+
+@dataclass
+class CellResult:
+    """The outcome of one cell: ok, or failed with the last line of its error."""
+
+    folder: str
+    ok: bool
+    error: str | None = None
+    records: list[RecordSummary] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)  # outside any record
+    seconds: float = 0.0
+
+
+def load_settings(folder: Path, overrides: dict | None = None) -> dict:
+    """The run's settings: FOLDER/input_params.json where it exists, without its
+    working-folder keys, then the overrides that are not None."""
+    settings: dict = {}
+    path = folder / CONFIG_FILE
+    if path.is_file():
+        try:
+            settings = json.loads(path.read_text())
+        except (OSError, UnicodeDecodeError, ValueError) as exc:
+            raise CellError(f"{path}: not a readable JSON file ({exc})") from None
+        if not isinstance(settings, dict):
+            raise CellError(f"{path}: expected a JSON object, found {settings!r}")
+    for key in IGNORED_KEYS:
+        settings.pop(key, None)
+    settings.update({k: v for k, v in (overrides or {}).items() if v is not None})
+    missing = [key for key in REQUIRED_KEYS if key not in settings]
+    if missing:
+        flags = ", ".join(REQUIRED_KEYS[key] for key in missing)
+        them = "it" if len(missing) == 1 else "them"
+        raise CellError(
+            f"{folder}: no {', '.join(missing)}: set {them} in {path} or pass {flags}"
+        )
+    return settings
+
+
+class _Discard(io.TextIOBase):
+    """A sys.stdout that drops the solver's iteration tables."""
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        return len(text)
+
+
+@dataclass
+class _Track:
+    """Log lines of one record as they arrive."""
+
+    path: str
+    cycles: int = 0
+    cycle_rms_mv: list[float] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
+    done: bool = False
+
+
+class _RunLog(logging.Handler):
+    """Keeps the run's log lines and follows them record by record."""
+
+    def __init__(self, on_line=None, on_record=None):
+        super().__init__(logging.INFO)
+        self.setFormatter(logging.Formatter(LOG_FORMAT))
+        self.lines: list[str] = []
+        self.tracks: list[_Track] = []
+        self.cell_warnings: list[str] = []
+        self._current: _Track | None = None
+        self._on_line = on_line
+        self._on_record = on_record
+
+    def emit(self, record: logging.LogRecord) -> None:
+        line = self.format(record)
+        self.lines.append(line)
+        if self._on_line:
+            self._on_line(line)
+        self._follow(record.getMessage(), record.levelno)
+
+    def _follow(self, msg: str, level: int) -> None:
+        track = self._current
+        if msg.startswith("started processing file '"):
+            self._current = _Track(msg[len("started processing file '") : -1])
+            self.tracks.append(self._current)
+            if self._on_record:
+                self._on_record(self._current.path, False)
+        elif level >= logging.WARNING:
+            (track.warnings if track else self.cell_warnings).append(msg)
+        elif track is None:
+            return
+        elif msg.startswith("\nProcessing cycle "):
+            track.cycles += 1
+            track.cycle_rms_mv.append(math.nan)
+        elif msg.startswith("rms_err = ") and track.cycle_rms_mv:
+            # the last one of a cycle is the row's fit (second pass or joint fit)
+            track.cycle_rms_mv[-1] = _number(msg[len("rms_err = ") :].split()[0])
+        elif msg.startswith("Saved file ") and msg.endswith("_ocv.csv"):
+            track.done = True
+            self._current = None
+            if self._on_record:
+                self._on_record(track.path, True)
+
+
+def _number(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        return math.nan
+
+
+def _median(values: list[float]) -> float | None:
+    finite = [v for v in values if math.isfinite(v)]
+    return statistics.median(finite) if finite else None
+
+
+def _pulse_table(path: Path) -> tuple[int, float | None] | None:
+    """Pulses fitted and their median RMS error (mV) from <record>_pulses.csv."""
+    if not path.is_file():
+        return None
+    with path.open(newline="") as f:
+        rows = list(csv.DictReader(f))
+    return len(rows), _median([_number(r.get("rms_mV") or "") for r in rows])
+
+
+def _summarise(workdir: Path, track: _Track) -> RecordSummary:
+    stem = Path(track.path).name.removesuffix(".csv")
+    out = RecordSummary(record=stem, warnings=track.warnings)
+    params = json.loads((workdir / "results" / f"{stem}_params.json").read_text())
+    out.temp_c = params.get("TempC")
+    out.capacity_ah = params.get("Tparam_1")
+    out.r0_ohm = (params.get("Tparam_2") or [None])[0]
+    pulses = _pulse_table(workdir / "results" / f"{stem}_pulses.csv")
+    if pulses is None:
+        pulses = track.cycles, _median(track.cycle_rms_mv)
+    out.pulses, out.median_rms_mv = pulses
+    return out
+
+
+def _error_line(exc: BaseException) -> tuple[str, str]:
+    """The last line of the error, and the text `import cellfit` would print for it
+    (without the stack: the run's frames say nothing to a user)."""
+    if isinstance(exc, SystemExit):
+        text = exc.code if isinstance(exc.code, str) else f"exit status {exc.code}"
+        printed = f"{text}\n"
+    elif isinstance(exc, CellError):
+        printed = f"{exc}\n"
+    else:
+        printed = "".join(traceback.format_exception_only(type(exc), exc))
+    lines = [line.strip() for line in printed.splitlines() if line.strip()]
+    return (lines[-1] if lines else type(exc).__name__), printed
+
+
+def write_text_atomic(path: Path, text: str) -> None:
+    """Writes text to a temporary file beside path, then renames it over path."""
+    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
+    try:
+        with os.fdopen(fd, "w") as f:
+            f.write(text)
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+@contextlib.contextmanager
+def _captured(handler: logging.Handler):
+    """Root logger at INFO through handler, solver output dropped, the current directory
+    kept: for the run's duration only. With a handler in place the pipeline's own
+    logging.basicConfig does nothing."""
+    root = logging.getLogger()
+    level, cwd = root.level, os.getcwd()
+    root.addHandler(handler)
+    root.setLevel(logging.INFO)
+    try:
+        with contextlib.redirect_stdout(_Discard()):
+            yield
+    finally:
+        root.removeHandler(handler)
+        root.setLevel(level)
+        os.chdir(cwd)
+
+
+def _pipeline_run(namespace: dict, settings: dict, workdir: str) -> None:
+    import _cellpipeline  # the extension imports numpy, scipy and pandas on first run
+
+    _cellpipeline.run(namespace, settings, workdir)
+
+
+def run_cell(
+    folder: str | os.PathLike,
+    overrides: dict | None = None,
+    *,
+    on_line: Callable[[str], None] | None = None,
+    on_record: Callable[[str, bool], None] | None = None,
+) -> CellResult:
+    """Runs one cell folder as ``import cellfit`` would run it, in this process.
+
+    Never raises for a bad cell: its error is in the result. on_line gets each log line,
+    on_record(record_path, finished) each record's start and end. The whole log goes to
+    FOLDER/cellfit.log.
+    """
+    path = Path(folder).absolute()
+    start = time.perf_counter()
+    handler = _RunLog(on_line, on_record)
+    error = printed = None
+    namespace: dict = {"__name__": "cellfit"}
+    try:
+        if not (path / "raw_data").is_dir():
+            raise CellError(f"{path}: no raw_data folder")
+        settings = load_settings(path, overrides)
+        with _RUN_LOCK, _captured(handler):
+            _pipeline_run(namespace, settings, str(path))
+    except SystemExit as exc:  # how the pipeline ends on bad input
+        if exc.code not in (None, 0):
+            error, printed = _error_line(exc)
+    except Exception as exc:  # a bad cell ends as a failed cell
+        error, printed = _error_line(exc)
+    finally:
+        # the stages' functions hold the namespace: clearing it frees the run's arrays
+        namespace.clear()
+    result = CellResult(str(path), ok=error is None, error=error)
+    result.warnings = handler.cell_warnings
+    for track in handler.tracks:
+        if track.done:
+            try:
+                result.records.append(_summarise(path, track))
+            except (OSError, ValueError) as exc:
+                result.records.append(RecordSummary(record=track.path))
+                result.warnings.append(f"{track.path}: no summary ({exc})")
+    if path.is_dir():
+        text = "".join(f"{line}\n" for line in handler.lines) + (printed or "")
+        write_text_atomic(path / LOG_FILE, text)
+    result.seconds = time.perf_counter() - start
+    return result
+
+
+def echo_to_stderr(line: str) -> None:
+    """Prints a log line as the plain run does (on stderr)."""
+    print(line, file=sys.stderr)

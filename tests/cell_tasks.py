@@ -1,0 +1,15 @@
+"""Stand-in cell tasks for the process pool tests, in a module of their own so that a
+spawned worker imports nothing heavy to find them."""
+
+from __future__ import annotations
+
+import os
+
+from cellkit.run import CellResult
+
+
+def crash_on_named(folder: str, overrides) -> CellResult:
+    """Kills its worker process for the cell named "crash"; any other cell is ok."""
+    if folder == "crash":
+        os._exit(3)
+    return CellResult(folder, ok=True)
