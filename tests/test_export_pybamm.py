@@ -30,19 +30,16 @@ def stand_in_pulses(results):
     rising 30 % towards empty, every 0.1 of SOC."""
     for params in results.glob("*_params.json"):
         circuit = json.loads(params.read_text())["Tparam_2"]
-        rows = []
-        for soc in np.round(np.arange(1.0, 0.05, -0.1), 10):
-            values = np.array(circuit) * (1 + 0.3 * (1 - soc))
-            names = ["R0", "R1", "C1", "R2", "C2"][: len(circuit)]
-            rows.append(
-                {
-                    "kind": "discharge",
-                    "soc": soc,
-                    "current_A": -2.5,
-                    "duration_s": 150.0,
-                }
-                | dict(zip(names, values.tolist()))
-            )
+        names = ["R0", "R1", "C1", "R2", "C2"][: len(circuit)]
+        pulse = {"kind": "discharge", "current_A": -2.5, "duration_s": 150.0}
+        rows = [
+            {
+                **pulse,
+                "soc": soc,
+                **dict(zip(names, np.multiply(circuit, 1.3 - 0.3 * soc))),
+            }
+            for soc in np.round(np.arange(1.0, 0.05, -0.1), 10)
+        ]
         write_pulses(results, params.name.removesuffix("_params.json"), rows)
 
 
@@ -63,19 +60,13 @@ def demo_results(tmp_path_factory):
     return results
 
 
-class Lookup:
-    """The exported tables' look-ups as the set defines them: bilinear over SOC and
-    temperature, both clamped to the tables."""
-
-    def __init__(self, tables, temp_c):
-        self.soc = np.asarray(tables["soc"])
-        self.temp_c = np.clip(temp_c, tables["temps"][0], tables["temps"][-1])
-        self.tables = tables
-
-    def __call__(self, table, soc):
-        grid = (self.soc, np.asarray(self.tables["temps"]))
-        at = np.column_stack([np.clip(soc, 0, 1), np.full_like(soc, self.temp_c)])
-        return RegularGridInterpolator(grid, np.asarray(table))(at)
+def look_up(tables, table, soc, temp_c):
+    """A table as the set reads it: bilinear over SOC and temperature, both clamped."""
+    temps = np.asarray(tables["temps"])
+    at = np.column_stack([np.clip(soc, 0, 1), np.full_like(soc, temp_c)])
+    at[:, 1] = np.clip(at[:, 1], temps[0], temps[-1])
+    grid = (np.asarray(tables["soc"]), temps)
+    return RegularGridInterpolator(grid, np.asarray(table))(at)
 
 
 def reference_voltage(tables, pairs, t, current, soc0, temp_c):
@@ -83,7 +74,6 @@ def reference_voltage(tables, pairs, t, current, soc0, temp_c):
     (positive while discharging, as PyBaMM counts it), stepped exactly: SOC by the
     trapezoid rule, each RC pair by its first-order-hold update with the parameters
     at the step's start."""
-    look = Lookup(tables, temp_c)
     dt = np.diff(t)
     drawn = np.concatenate([[0.0], np.cumsum((current[1:] + current[:-1]) / 2 * dt)])
     soc = soc0 - drawn / 3600 / tables["capacity_ah"]
@@ -92,11 +82,11 @@ def reference_voltage(tables, pairs, t, current, soc0, temp_c):
     def element(name):
         return np.where(
             direction == "discharge",
-            look(tables["discharge"][name], soc),
-            look(tables["charge"][name], soc),
+            look_up(tables, tables["discharge"][name], soc, temp_c),
+            look_up(tables, tables["charge"][name], soc, temp_c),
         )
 
-    v = look(tables["ocv"], soc) - current * element("R0")
+    v = look_up(tables, tables["ocv"], soc, temp_c) - current * element("R0")
     for k in range(1, pairs + 1):
         r, c = element(f"R{k}"), element(f"C{k}")
         tau = r * c
