@@ -1,8 +1,8 @@
 // write_battery_model_file, the model builder's one operation: it enters <wdir>/results
-// and runs the three stages there, gathering the per-temperature parameter files,
-// fitting their temperature dependence and writing the model files. The current folder
-// stays at the results folder afterwards; the caller's later file names are relative to
-// it.
+// and runs the stages there, gathering the per-temperature parameter files, fitting
+// their temperature dependence, writing the model files and then the tables over SOC
+// and temperature. The current folder stays at the results folder afterwards; the
+// caller's later file names are relative to it.
 #include "modelfile/stages.hpp"
 
 #include "bridge/signature.hpp"
@@ -34,7 +34,9 @@ void write_battery_model_file(const py::args& args, const py::kwargs& kwargs) {
     enter_results_folder(a[0]);
     const GatheredResults gathered = gather_results(a[1], a[2]);
     const TemperatureModel model = fit_temperature_dependence(gathered);
-    write_model_files(gathered, model, a[3] ? a[3] : py::bool_(false));
+    const py::object velmarrun = a[3] ? a[3] : py::bool_(false);
+    write_model_files(gathered, model, velmarrun);
+    write_table_files(gathered, a[1], a[2], velmarrun);
 }
 
 } // namespace
@@ -44,7 +46,8 @@ void register_model_builder(py::module_& m) {
         "write_battery_model_file", &write_battery_model_file,
         "write_battery_model_file(wdir, vbatlow, vbathigh, velmarrun=False): merge the "
         "*_params.json files of <wdir>/results into battery_model.json there, and "
-        "battery_model.mat when velmarrun is true.");
+        "battery_model.mat when velmarrun is true; then battery_tables.json (.mat) "
+        "from the parameter and pulse files.");
 }
 
 } // namespace cellgen

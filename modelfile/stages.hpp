@@ -76,6 +76,21 @@ TemperatureModel fit_temperature_dependence(const GatheredResults& gathered);
 void write_model_files(const GatheredResults& gathered, const TemperatureModel& model,
                        py::handle velmarrun);
 
+/// Writes battery_tables.json into the current folder and then, when velmarrun is
+/// true, battery_tables.mat: tables over SOC and temperature from the parameter files
+/// and the <record>_pulses.csv beside them. Without any pulse file it logs that and
+/// writes nothing.
+void write_table_files(const GatheredResults& gathered, py::handle vbatlow,
+                       py::handle vbathigh, py::handle velmarrun);
+
+/// Writes text to file in the current folder atomically and logs "Saved file 'file'".
+/// OSError naming the file when it cannot be written.
+void write_text_file(const char* file, const std::string& text);
+
+/// Writes the variables to file in the current folder with scipy's savemat, atomically,
+/// and logs "Saved file: 'file'".
+void write_mat_file(const char* file, const py::dict& variables);
+
 void register_writers(py::module_& m);
 void register_model_builder(py::module_& m);
 

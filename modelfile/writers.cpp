@@ -205,22 +205,26 @@ void write_json(const py::dict& params_json) {
                     std::string(kJsonFile) + ": '" + e.key + "' (" +
                         mat_name_of(e.key) + ") holds " + count_of_values(e.count) +
                         ", written as null");
-    const std::string target = in_current_folder(kJsonFile);
-    as_os_error([&] { cellcore::write_file_atomically(target, encoded.text); });
-    bridge::log(kLogger, "info", std::string("Saved file '") + kJsonFile + "'");
+    write_text_file(kJsonFile, encoded.text);
+}
+
+} // namespace
+
+void write_text_file(const char* file, const std::string& text) {
+    const std::string target = in_current_folder(file);
+    as_os_error([&] { cellcore::write_file_atomically(target, text); });
+    bridge::log(kLogger, "info", std::string("Saved file '") + file + "'");
 }
 
 // scipy's savemat with its defaults (MATLAB 5, uncompressed, vectors as rows) into an
 // open temporary file, which then replaces the target.
-void write_mat(const py::dict& params) {
-    const std::string target = in_current_folder(kMatFile);
+void write_mat_file(const char* file, const py::dict& variables) {
+    const std::string target = in_current_folder(file);
     const std::string tmp = cellcore::temporary_path_for(target);
     const py::module_ os = py::module_::import("os");
     py::object f = py::module_::import("builtins").attr("open")(tmp, "wb");
     try {
-        py::dict model;
-        model["model"] = params;
-        py::module_::import("scipy.io").attr("savemat")(f, model);
+        py::module_::import("scipy.io").attr("savemat")(f, variables);
         f.attr("close")();
     } catch (...) {
         f.attr("close")();
@@ -228,17 +232,18 @@ void write_mat(const py::dict& params) {
         throw;
     }
     as_os_error([&] { cellcore::replace_file(tmp, target); });
-    bridge::log(kLogger, "info", std::string("Saved file: '") + kMatFile + "'");
+    bridge::log(kLogger, "info", std::string("Saved file: '") + file + "'");
 }
-
-} // namespace
 
 void write_model_files(const GatheredResults& gathered, const TemperatureModel& model,
                        py::handle velmarrun) {
     const ModelMaps maps = model_maps(gathered, model);
     write_json(maps.json);
-    if (py::bool_(py::reinterpret_borrow<py::object>(velmarrun)))
-        write_mat(maps.mat);
+    if (py::bool_(py::reinterpret_borrow<py::object>(velmarrun))) {
+        py::dict mat;
+        mat["model"] = maps.mat;
+        write_mat_file(kMatFile, mat);
+    }
 }
 
 void register_writers(py::module_& m) {

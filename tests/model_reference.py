@@ -124,3 +124,31 @@ def reference_encode(o):
         else:
             s += f'"{key}": [' + ", ".join(map(reference_number_text, value)) + "], "
     return s[:-2] + "}"
+
+
+PULSE_COLUMNS = [
+    "pulse", "kind", "start_s", "duration_s", "current_A", "soc",
+    "R0", "R1", "C1", "R2", "C2", "rms_mV",
+    "R0_se", "R1_se", "C1_se", "R2_se", "C2_se", "flags",
+]  # fmt: skip
+
+
+def write_pulses(results, name, rows):
+    """<name>_pulses.csv as the pipeline writes it: one row per fitted pulse, numbers as
+    repr, empty cells where a row (a dict by column name) has no value or None."""
+
+    def cell(value):
+        if value is None:
+            return ""
+        if isinstance(value, (str, int)):
+            return str(value)
+        return repr(float(value))
+
+    lines = [",".join(PULSE_COLUMNS)]
+    for k, row in enumerate(rows, start=1):
+        row = {"pulse": k, **row}
+        lines.append(",".join(cell(row.get(c)) for c in PULSE_COLUMNS))
+    path = os.path.join(str(results), f"{name}_pulses.csv")
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return path
