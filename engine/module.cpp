@@ -8,4 +8,5 @@ PYBIND11_MODULE(_cellengine, m) {
     m.doc() = "Native pulse-test engine behind the cellkit package.";
     m.attr("__version__") = CELL_VERSION;
     register_record_rows(m);
+    register_model_simulation(m);
 }
