@@ -95,15 +95,17 @@ class _RecordView:
         self.replay = next((r for r in replays if r.record == name), None)
 
     def rest_points(self) -> tuple[np.ndarray, np.ndarray]:
-        """SOC and voltage at the last rest sample before every step out of rest: the
-        points an OCV curve is drawn through."""
+        """SOC and rested voltage at every rest that ends in a step out of rest, taken
+        as the pipeline takes them for the OCV curve: the voltage two samples before
+        the rest's last one (loggers often log the step's first sample with the old
+        current), the record's first sample where that reaches before it."""
         r = self.replay
         if r is None:
             return np.zeros(0), np.zeros(0)
         ends = np.flatnonzero(~r.loaded[:-1] & r.loaded[1:])
         # the replay's SOC uses the model's capacity at this temperature, which is this
         # record's own charge down to the cut-off
-        return r.soc[ends], r.voltage_v[ends]
+        return r.soc[ends], r.voltage_v[np.maximum(ends - 2, 0)]
 
     def measured_soc_range(self) -> tuple[float, float] | None:
         """The SOC range with rest points, those of the pulses file included."""
@@ -189,18 +191,21 @@ def _evaluate_pulses_rest_to_rest(record: dict, pulses: pd.DataFrame, model):
     t, v, i = record["time_s"], record["voltage_v"], record["current_a"]
     loaded = np.abs(i) > rest_current_limit_a(i)
     starts = np.searchsorted(t, pulses["start_s"].to_numpy(dtype=float))
+    gaps = run_files.gap_ends(t)
     frames = []
     for k, (_, row) in enumerate(pulses.iterrows()):
-        window = _pulse_window(loaded, starts, k)
+        window = _pulse_window(loaded, starts, gaps, k)
         tw, vw = t[window], v[window]
-        model_v = _fitted_voltage(simulate_model, tw, i[window], vw, row)
+        # a window the cut-off ends has no rest at its end to take an OCV from
+        rested_end = not loaded[window.stop - 1]
+        model_v = _fitted_voltage(simulate_model, tw, i[window], vw, row, rested_end)
         frames.append(pd.DataFrame({"time_s": tw, "voltage_v": vw, "model_v": model_v}))
     return frames
 
 
-def _fitted_voltage(simulate_model, t, i, v, row) -> np.ndarray:
+def _fitted_voltage(simulate_model, t, i, v, row, rested_end: bool) -> np.ndarray:
     """One pulse row's circuit over a window, the OCV linear in the charge drawn from
-    the window's first voltage to its last."""
+    the window's first voltage to its last when that is rested, else held."""
     r_ohm, c_f = [row["R1"]], [row["C1"]]
     if pd.notna(row.get("R2")) and pd.notna(row.get("C2")):
         r_ohm.append(row["R2"])
@@ -209,20 +214,25 @@ def _fitted_voltage(simulate_model, t, i, v, row) -> np.ndarray:
     soc_end = simulate_model(t, i, [0.0, 1.0], [v[0], v[0]], 1.0, 0.0, r_ohm, c_f)[
         "soc"
     ][-1]
-    if soc_end < 1.0:
-        table = ([soc_end, 1.0], [v[-1], v[0]])
-    elif soc_end > 1.0:  # a charge pulse
-        table = ([1.0, soc_end], [v[0], v[-1]])
-    else:  # no charge drawn: nothing to interpolate over
+    if not rested_end or soc_end == 1.0:
         table = ([0.0, 1.0], [v[0], v[0]])
+    elif soc_end < 1.0:
+        table = ([soc_end, 1.0], [v[-1], v[0]])
+    else:  # a charge pulse
+        table = ([1.0, soc_end], [v[0], v[-1]])
     return simulate_model(t, i, *table, 1.0, float(row["R0"]), r_ohm, c_f)["voltage_v"]
 
 
-def _pulse_window(loaded: np.ndarray, starts: np.ndarray, k: int) -> slice:
+def _pulse_window(
+    loaded: np.ndarray, starts: np.ndarray, gaps: np.ndarray, k: int
+) -> slice:
     """Samples from the one before pulse k to the last of the rest after it: up to
-    where the current leaves that rest, or the next pulse starts."""
+    where the current leaves that rest, the next pulse starts or a gap begins."""
     first = max(int(starts[k]) - 1, 0)
     end = int(starts[k + 1]) if k + 1 < len(starts) else loaded.size
+    later_gaps = gaps[gaps > first + 1]
+    if later_gaps.size:
+        end = min(end, int(later_gaps[0]))
     rest = np.flatnonzero(~loaded[first + 1 : end])
     if not rest.size:
         return slice(first, max(end, first + 2))

@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from cellkit.run_files import gap_ends
+
 # Both bounds of every circuit parameter in the pipeline's least-squares fits.
 FIT_BOUNDS = (1e-4, 5e4)
 # A value within this fraction of a bound sits on it.
@@ -65,27 +67,50 @@ def _log_axis(ax) -> None:
     ax.tick_params(axis="y", which="both", labelsize=7)
 
 
+def gaps_cut_out(time_s: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """A time axis (s from the start) with the record's gaps cut out, each becoming one
+    median sampling interval, and the indices of the samples after each gap. Records
+    put together from snippets of a longer test would otherwise be drawn as hours of
+    straight lines between a few seconds of data."""
+    after_gap = gap_ends(time_s)
+    step = np.diff(time_s)
+    if after_gap.size:
+        step[after_gap - 1] = np.median(step)
+    return np.concatenate([[0.0], np.cumsum(step)]), after_gap
+
+
 def validation_figure(replay, extrapolated_below_soc: float | None):
     """Measured and simulated voltage over a whole record, and their difference.
 
     Where the SOC is below the lowest rest point, the OCV is extrapolated: that part is
-    shaded.
+    shaded. Gaps in the record are cut out and marked.
     """
-    hours = (replay.time_s - replay.time_s[0]) / 3600.0
+    elapsed_s, after_gap = gaps_cut_out(replay.time_s)
+    in_hours = elapsed_s[-1] > 2 * 3600.0
+    x = elapsed_s / 3600.0 if in_hours else elapsed_s
     error_mv = 1000.0 * (replay.model_v - replay.voltage_v)
+
+    def broken(y):  # no line across a gap
+        return np.insert(np.asarray(y, dtype=float), after_gap, np.nan)
+
+    xb = broken(x)
     fig = new_figure(10, 5.6)
     ax, ax_err = fig.subplots(
         2, 1, sharex=True, gridspec_kw={"height_ratios": [2.2, 1]}
     )
-    ax.plot(hours, replay.voltage_v, color="0.55", lw=2.0, label="measured")
-    ax.plot(hours, replay.model_v, color="C0", lw=0.8, label="model file, simulated")
-    ax_err.plot(hours, error_mv, color="C0", lw=0.7)
+    ax.plot(xb, broken(replay.voltage_v), color="0.55", lw=2.0, label="measured")
+    ax.plot(xb, broken(replay.model_v), color="C0", lw=0.8, label="model, simulated")
+    ax_err.plot(xb, broken(error_mv), color="C0", lw=0.7)
     ax_err.axhline(0.0, color="k", lw=0.5)
+    for k, a in enumerate((ax, ax_err)):
+        for j, start in enumerate(after_gap):
+            label = "gap in the record (cut out)" if k == 0 and j == 0 else None
+            a.axvline(x[start], color="k", ls=":", lw=0.8, label=label)
     if extrapolated_below_soc is not None:
         low = replay.soc < extrapolated_below_soc
         for a in (ax, ax_err):
             a.fill_between(
-                hours,
+                x,
                 0,
                 1,
                 where=low,
@@ -98,7 +123,9 @@ def validation_figure(replay, extrapolated_below_soc: float | None):
         _clip_extrapolated_error(ax_err, error_mv, low)
     ax.set_ylabel("voltage (V)")
     ax_err.set_ylabel("simulated - measured\n(mV)")
-    ax_err.set_xlabel("time since the record's start (h)")
+    unit = "h" if in_hours else "s"
+    cut = ", gaps cut out" if after_gap.size else ""
+    ax_err.set_xlabel(f"time since the record's start ({unit}{cut})")
     ax.legend(fontsize=8, loc="lower left")
     for a in (ax, ax_err):
         a.grid(alpha=0.3)
@@ -139,7 +166,7 @@ def ocv_figure(curves: list[dict], truth: dict):
     points_v (rested voltages), measured_soc (the SOC range of the rest points, or
     None), model_ocv_v (the model file's OCV on soc) and capacity_ah.
     """
-    nrows, ncols = _grid(len(curves), 3)
+    nrows, ncols = _grid(len(curves), 2 if len(curves) in (2, 4) else 3)
     fig = new_figure(4.6 * ncols, 4.4 * nrows)
     outer = fig.add_gridspec(nrows, ncols)
     colors = temperature_colors([c["temp_c"] for c in curves])
@@ -298,7 +325,8 @@ def parameters_over_soc_figure(pulses_by_temp: dict):
     frames = list(pulses_by_temp.values())
     names = [p for p in PARAMETERS if any(f[p].notna().any() for f in frames)]
     panels = [*names, "tau1"] + (["tau2"] if "R2" in names else [])
-    nrows, ncols = _grid(len(panels), 4)
+    # one panel more, for the legend
+    nrows, ncols = _grid(len(panels) + 1, 4)
     fig = new_figure(3.6 * ncols, 2.9 * nrows)
     axes = np.atleast_1d(fig.subplots(nrows, ncols, squeeze=False)).ravel()
     colors = temperature_colors(list(pulses_by_temp))
@@ -330,19 +358,16 @@ def parameters_over_soc_figure(pulses_by_temp: dict):
         ax.set_xlabel("SOC at the pulse start", fontsize=8)
         ax.tick_params(labelsize=7)
         ax.grid(alpha=0.3, which="both")
-    for ax in axes[len(panels) :]:
+    for ax in axes[len(panels) + 1 :]:
         ax.set_visible(False)
-    # the legend goes into a spare panel where there is one, else over the first
-    legend_ax = axes[len(panels)] if len(panels) < axes.size else axes[0]
-    if legend_ax is not axes[0]:
-        legend_ax.set_visible(True)
-        legend_ax.axis("off")
+    legend_ax = axes[len(panels)]
+    legend_ax.axis("off")
     for tc in pulses_by_temp:
         legend_ax.plot([], [], color=colors[tc], lw=2, label=f"{tc:g} °C")
     legend_ax.plot([], [], "ok", ms=4, label="discharge")
     legend_ax.plot([], [], "^k", mfc="none", ms=4, ls="--", label="charge")
     legend_ax.plot([], [], "x", color=BAD_COLOR, label="flagged by the fit")
-    legend_ax.legend(fontsize=8 if legend_ax is not axes[0] else 6, loc="center")
+    legend_ax.legend(fontsize=8, loc="center")
     return fig
 
 
