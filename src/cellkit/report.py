@@ -352,10 +352,13 @@ def _validation_section(figures, saver, records: list, table: pd.DataFrame) -> s
         "largest (mV)",
         "pulses: RMS",
         "pulses: largest",
+        "RMS where the OCV is measured",
     ]
+    by_name = {r.name: r for r in records}
     rows = [
         [_e(row["record"]), f"{row['temperature_c']:g}"]
         + [f"{row[c]:.1f}" for c in validate.COLUMNS[2:]]
+        + [_measured_range_rms(by_name[row["record"]])]
         for row in table.to_dict("records")
     ]
     parts = [
@@ -364,7 +367,8 @@ def _validation_section(figures, saver, records: list, table: pd.DataFrame) -> s
         "and the capacity) driven by the record's whole current, SOC counted from 1 at "
         'the record\'s start, as in <code>results/validation.csv</code>. "Pulses" are '
         "the samples whose current is beyond the rest level. Shaded: SOC below the "
-        "lowest rest point, where the OCV curve is extrapolated.</p>",
+        "lowest rest point, where the OCV curve is extrapolated; the last column "
+        "leaves that part out.</p>",
         _table(head, rows),
     ]
     for r in records:
@@ -374,6 +378,16 @@ def _validation_section(figures, saver, records: list, table: pd.DataFrame) -> s
         fig = figures.validation_figure(r.replay, measured[0] if measured else None)
         parts.append(saver(fig, f"validation_{r.name}.png", f"validation of {r.name}"))
     return "\n".join(parts)
+
+
+def _measured_range_rms(r: _RecordView) -> str:
+    """RMS error (mV) over the samples whose SOC is inside the rest points' range."""
+    measured = r.measured_soc_range()
+    if measured is None:
+        return ""
+    inside = r.replay.soc >= measured[0]
+    error_mv = 1000.0 * (r.replay.model_v - r.replay.voltage_v)[inside]
+    return f"{np.sqrt(np.mean(error_mv**2)):.1f}" if error_mv.size else ""
 
 
 def _ocv_section(figures, saver, model: dict, records: list, truth: dict) -> str:
