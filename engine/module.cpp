@@ -9,4 +9,5 @@ PYBIND11_MODULE(_cellengine, m) {
     m.attr("__version__") = CELL_VERSION;
     register_record_rows(m);
     register_pulse_test(m);
+    register_model_simulation(m);
 }

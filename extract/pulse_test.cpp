@@ -119,17 +119,23 @@ bool needs_pulse_engine(const Workspace& ws) {
         return false;
     const cellcore::Segmentation seg = cellcore::segment_record(
         bridge::view(s.t), bridge::view(s.v), bridge::view(s.i));
-    // the last step is the one the cut-off ends, whatever it was meant to be
-    bool charge = false, pulses = false, soc_steps = false;
+    // An SOC step is a discharge longer than a pulse can be and more than twice the
+    // longest pulse: an HPPC block's, not a pulse train's one slightly longer pulse.
+    // The last step is the one the cut-off ends, whatever it was meant to be.
+    bool charge = false;
+    double longest_pulse_s = 0.0, longest_step_s = 0.0;
     for (std::size_t k = 0; k < seg.steps.size(); ++k) {
         const cellcore::Step& step = seg.steps[k];
         charge = charge || (is_charge(step.kind) && step.end - step.begin >= 2);
-        pulses = pulses || step.kind == StepKind::discharge_pulse;
-        soc_steps =
-            soc_steps || (step.kind == StepKind::discharge &&
-                          step.duration_s() > kPulseMaxS && k + 1 < seg.steps.size());
+        if (step.kind == StepKind::discharge_pulse)
+            longest_pulse_s = std::max(longest_pulse_s, step.duration_s());
+        if (step.kind == StepKind::discharge && k + 1 < seg.steps.size())
+            longest_step_s = std::max(longest_step_s, step.duration_s());
     }
-    return charge || (pulses && soc_steps);
+    const bool soc_steps =
+        longest_pulse_s > 0 && longest_step_s > std::max(kPulseMaxS, 2 * longest_pulse_s);
+    return charge || soc_steps;
+
 }
 
 void fit_pulse_test(const Workspace& ws, const std::string& why) {

@@ -92,7 +92,9 @@ bool holds_its_level(const std::vector<double>& current, std::size_t begin,
 StepKind load_kind(double mean_a, double duration_s, std::size_t samples, bool constant,
                    const SegmentationOptions& o) {
     // two samples or fewer are a blip, not a pulse with a shape to fit
-    const bool pulse = duration_s <= o.pulse_max_s && constant && samples >= 3;
+    // (a millisecond of slack: a 300 s pulse logged at 300.0000001 s is still one)
+    const bool pulse = duration_s <= o.pulse_max_s + 1e-3 && constant && samples >= 3;
+
     if (mean_a < 0)
         return pulse ? StepKind::discharge_pulse : StepKind::discharge;
     return pulse ? StepKind::charge_pulse : StepKind::charge;

@@ -177,12 +177,20 @@ def fit_record(
     )
 
 
-def evaluate_pulses(record, pulses: pd.DataFrame, model: str = "model2") -> list:
+def evaluate_pulses(record, pulses: pd.DataFrame, model: str | None = None) -> list:
     """Measured against modelled voltage for every row of a pulses table (such as a
     ``<record>_pulses.csv``, whatever fitted it), each over the engine's window of the
     pulse that starts nearest to the row's ``start_s``; a frame with time_s, voltage_v
-    and model_v per row (None where the engine finds no such pulse)."""
+    and model_v per row (None where the engine finds no such pulse). model None: two
+    RC pairs when the table has R2 values."""
+    if model is None:
+        model = (
+            "model2"
+            if pulses.get("R2", pd.Series(dtype=float)).notna().any()
+            else "model1"
+        )
     result = fit_record(record, model=model)
+
     starts = result.pulses["start_s"].to_numpy()
     frames = []
     for _, row in pulses.iterrows():

@@ -1,0 +1,506 @@
+"""An HTML report of a cellfit run: ``write_report(folder)`` writes
+``folder/report/index.html`` with its PNG figures beside it.
+
+The report gathers what an engineer checks before trusting a model: a quality table
+(pulse-fit errors, parameters stuck on a bound, poorly determined parameters, the run's
+warnings), the merged model replayed over every whole record (the validation), the OCV
+curves with the part that is extrapolated, the model file's SOC-over-voltage lines,
+every fitted pulse against its fit, the parameters over SOC and their medians over
+temperature. It needs matplotlib (the ``plot`` extra).
+"""
+
+from __future__ import annotations
+
+import html
+import json
+import logging
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+from cellkit import run_files, validate
+from cellkit.pulse_test import evaluate_pulses
+
+log = logging.getLogger("cellkit")
+
+# A pulse fit is shown as bad when its RMS error is this many times the record's median.
+BAD_RMS_FACTOR = 3.0
+# A standard error above this fraction of its value means the record hardly pins the
+# parameter down.
+LARGE_RELATIVE_SE = 0.5
+SE_COLUMNS = {f"{p}_se": p for p in ("R0", "R1", "C1", "R2", "C2")}
+
+
+def _figures():
+    """The figure module, or an ImportError saying how to get matplotlib."""
+    try:
+        import matplotlib
+    except ImportError as err:
+        raise ImportError(
+            "the report draws its figures with matplotlib, which is not installed: "
+            "pip install 'cellfit[plot]'"
+        ) from err
+    from cellkit import report_figures
+
+    return report_figures
+
+
+def write_report(folder) -> Path:
+    """Writes folder/report/index.html and its figures, and folder/results/
+    validation.csv; returns the path of index.html."""
+    figures = _figures()
+    folder = Path(folder)
+    params = run_files.load_params(folder)
+    if not params:
+        raise FileNotFoundError(
+            f"{folder / 'results'}: no parameter files (*_params.json); run cellfit "
+            "there first"
+        )
+    model = run_files.load_model(folder)
+    settings = run_files.load_settings(folder)
+    out_dir = folder / "report"
+    out_dir.mkdir(exist_ok=True)
+
+    replays = validate.replay_folder(folder)
+    table = validate.validation_table(replays)
+    validate.write_validation(folder, table)
+    records = [_RecordView(folder, name, p, replays) for name, p in params]
+    saver = _Saver(out_dir)
+    truth = _load_truth(folder)
+
+    body = [
+        f"<h1>cellfit report: {_e(folder.resolve().name)}</h1>",
+        _intro(settings, model, records),
+        _quality_section(records, table, run_files.run_warnings(folder)),
+        _validation_section(figures, saver, records, table),
+        _ocv_section(figures, saver, model, records, truth),
+        _pulse_section(figures, saver, records, settings.get("model")),
+        _parameter_section(figures, saver, records, params, truth),
+    ]
+    target = out_dir / "index.html"
+    run_files.write_text_atomically(target, _page(folder, "\n".join(body)))
+    log.info("Saved file '%s'", target)
+    return target
+
+
+class _RecordView:
+    """What the report knows of one record: its parameter file, pulses file and the
+    replay of the model over it (None when it could not be replayed)."""
+
+    def __init__(self, folder: Path, name: str, params: dict, replays: list) -> None:
+        self.name = name
+        self.params = params
+        self.temp_c = float(params["TempC"])
+        self.pulses = run_files.load_pulses(folder, name)
+        self.replay = next((r for r in replays if r.record == name), None)
+
+    def rest_points(self) -> tuple[np.ndarray, np.ndarray]:
+        """SOC and rested voltage at every rest that ends in a step out of rest, taken
+        as the pipeline takes them for the OCV curve: the voltage two samples before
+        the rest's last one (loggers often log the step's first sample with the old
+        current), the record's first sample where that reaches before it."""
+        r = self.replay
+        if r is None:
+            return np.zeros(0), np.zeros(0)
+        ends = np.flatnonzero(~r.loaded[:-1] & r.loaded[1:])
+        # the replay's SOC uses the model's capacity at this temperature, which is this
+        # record's own charge down to the cut-off
+        return r.soc[ends], r.voltage_v[np.maximum(ends - 2, 0)]
+
+    def measured_soc_range(self) -> tuple[float, float] | None:
+        """The SOC range with rest points, those of the pulses file included."""
+        soc = self.rest_points()[0]
+        if self.pulses is not None:
+            soc = np.concatenate([soc, self.pulses["soc"].to_numpy(dtype=float)])
+        soc = soc[np.isfinite(soc)]
+        return (float(soc.min()), float(soc.max())) if soc.size else None
+
+    def bad_pulses(self) -> np.ndarray:
+        """True for pulses whose fit is flagged, on a bound, or far off."""
+        flagged = self.pulses["flags"].str.len().to_numpy() > 0
+        return self.poor_rms_pulses() | flagged | self.stuck_pulses()
+
+    def poor_rms_pulses(self) -> np.ndarray:
+        """True for pulses whose RMS error is far above the record's usual."""
+        rms = self.pulses["rms_mV"].to_numpy(dtype=float)
+        median = np.nanmedian(rms) if np.isfinite(rms).any() else np.nan
+        return ~np.isfinite(rms) | (rms > BAD_RMS_FACTOR * median)
+
+    def stuck_pulses(self) -> np.ndarray:
+        """True for pulses with a parameter on a fit bound (by flag or by value)."""
+        from cellkit.report_figures import PARAMETERS, on_bound
+
+        p = self.pulses
+        stuck = p["flags"].str.contains("_at_bound", regex=False).to_numpy()
+        for name in PARAMETERS:
+            stuck = stuck | on_bound(p[name].to_numpy(dtype=float))
+        return stuck
+
+    def large_se_pulses(self) -> np.ndarray:
+        p = self.pulses
+        large = np.zeros(len(p), bool)
+        for se, name in SE_COLUMNS.items():
+            with np.errstate(divide="ignore", invalid="ignore"):
+                ratio = p[se].to_numpy(dtype=float) / np.abs(p[name].to_numpy(float))
+            large = large | (ratio > LARGE_RELATIVE_SE)
+        return large
+
+
+class _Saver:
+    """Saves figures as PNG files in the report folder, each through a temporary file
+    and a rename."""
+
+    def __init__(self, out_dir: Path) -> None:
+        self.out_dir = out_dir
+
+    def __call__(self, fig, name: str, alt: str) -> str:
+        with run_files.atomic_output(self.out_dir / name, "wb") as f:
+            fig.savefig(f, format="png", dpi=100)
+        return f'<p><img src="{_e(name)}" alt="{_e(alt)}"></p>'
+
+
+def _e(text) -> str:
+    return html.escape(str(text))
+
+
+def _load_truth(folder: Path) -> dict:
+    """True values per temperature from folder/truth.json (a generated cell), or {}."""
+    path = folder / "truth.json"
+    if not path.exists():
+        return {}
+    entries = json.loads(path.read_text())["temperatures"]
+    return {float(e["temp_c"]): e for e in entries}
+
+
+def pulse_frames(record: dict, pulses: pd.DataFrame, model) -> list[pd.DataFrame]:
+    """Measured and fitted voltage over each pulse's window, one frame per row."""
+    try:
+        frames = evaluate_pulses(record, pulses, model)
+    except ValueError:  # a record the engine cannot segment (no long rests, say)
+        return _evaluate_pulses_rest_to_rest(record, pulses, model)
+    if any(frame is None for frame in frames):
+        fallback = _evaluate_pulses_rest_to_rest(record, pulses, model)
+        frames = [f if f is not None else g for f, g in zip(frames, fallback)]
+    return frames
+
+
+def _evaluate_pulses_rest_to_rest(record: dict, pulses: pd.DataFrame, model):
+    """Each row's circuit simulated over its pulse's window: from the sample before the
+    pulse to the end of the rest after it (or the next pulse). The OCV goes linearly
+    with the charge drawn from the rested voltage before the pulse to the voltage at
+    the window's end, so a long pulse's own OCV fall is not counted as misfit."""
+    from _cellengine import rest_current_limit_a, simulate_model
+
+    t, v, i = record["time_s"], record["voltage_v"], record["current_a"]
+    loaded = np.abs(i) > rest_current_limit_a(i)
+    starts = np.searchsorted(t, pulses["start_s"].to_numpy(dtype=float))
+    gaps = run_files.gap_ends(t)
+    frames = []
+    for k, (_, row) in enumerate(pulses.iterrows()):
+        window = _pulse_window(loaded, starts, gaps, k)
+        tw, vw = t[window], v[window]
+        # a window the cut-off ends has no rest at its end to take an OCV from
+        rested_end = not loaded[window.stop - 1]
+        model_v = _fitted_voltage(simulate_model, tw, i[window], vw, row, rested_end)
+        frames.append(pd.DataFrame({"time_s": tw, "voltage_v": vw, "model_v": model_v}))
+    return frames
+
+
+def _fitted_voltage(simulate_model, t, i, v, row, rested_end: bool) -> np.ndarray:
+    """One pulse row's circuit over a window, the OCV linear in the charge drawn from
+    the window's first voltage to its last when that is rested, else held."""
+    r_ohm, c_f = [row["R1"]], [row["C1"]]
+    if pd.notna(row.get("R2")) and pd.notna(row.get("C2")):
+        r_ohm.append(row["R2"])
+        c_f.append(row["C2"])
+    # a first pass only for the SOC at the window's end (capacity 1 Ah)
+    soc_end = simulate_model(t, i, [0.0, 1.0], [v[0], v[0]], 1.0, 0.0, r_ohm, c_f)[
+        "soc"
+    ][-1]
+    if not rested_end or soc_end == 1.0:
+        table = ([0.0, 1.0], [v[0], v[0]])
+    elif soc_end < 1.0:
+        table = ([soc_end, 1.0], [v[-1], v[0]])
+    else:  # a charge pulse
+        table = ([1.0, soc_end], [v[0], v[-1]])
+    return simulate_model(t, i, *table, 1.0, float(row["R0"]), r_ohm, c_f)["voltage_v"]
+
+
+def _pulse_window(
+    loaded: np.ndarray, starts: np.ndarray, gaps: np.ndarray, k: int
+) -> slice:
+    """Samples from the one before pulse k to the last of the rest after it: up to
+    where the current leaves that rest, the next pulse starts or a gap begins."""
+    first = max(int(starts[k]) - 1, 0)
+    end = int(starts[k + 1]) if k + 1 < len(starts) else loaded.size
+    later_gaps = gaps[gaps > first + 1]
+    if later_gaps.size:
+        end = min(end, int(later_gaps[0]))
+    rest = np.flatnonzero(~loaded[first + 1 : end])
+    if not rest.size:
+        return slice(first, max(end, first + 2))
+    rest_start = first + 1 + int(rest[0])
+    again = np.flatnonzero(loaded[rest_start:end])
+    stop = rest_start + int(again[0]) if again.size else end
+    return slice(first, max(stop, first + 2))
+
+
+def _intro(settings: dict, model: dict, records: list) -> str:
+    temps = ", ".join(f"{r.temp_c:g}" for r in records)
+    with_pulses = sum(r.pulses is not None for r in records)
+    return (
+        f"<p>Model <code>{_e(settings.get('model', '?'))}</code>, "
+        f"{len(records)} record{'s' * (len(records) != 1)} at {_e(temps)} °C, "
+        f"{with_pulses} with a pulses file. Model file "
+        f"<code>results/battery_model.json</code> ({_e(''.join(model.get('name', [])))})."
+        "</p>"
+    )
+
+
+def _quality_section(records: list, table: pd.DataFrame, warnings) -> str:
+    from cellkit.report_figures import PARAMETERS, on_bound
+
+    head = [
+        "record",
+        "°C",
+        "pulses (dis./ch.)",
+        "median RMS (mV)",
+        "worst RMS (mV)",
+        "on a bound",
+        "not converged",
+        f"SE &gt; {LARGE_RELATIVE_SE:.0%}",
+        "medians on a bound",
+        "model RMS, record / pulses (mV)",
+        "warnings",
+    ]
+    rows = []
+    for r in records:
+        names = PARAMETERS[: len(r.params["Tparam_2"])]
+        stuck = [n for n, v in zip(names, r.params["Tparam_2"]) if on_bound([v])[0]]
+        cells = [_e(r.name), f"{r.temp_c:g}", *_pulse_quality(r)]
+        cells.append(_bad(", ".join(stuck)) if stuck else "none")
+        cells.append(_validation_cell(table, r.name))
+        n_warn = sum(r.name in w for w in (warnings or []))
+        cells.append(_bad(n_warn) if n_warn else "0")
+        rows.append(cells)
+    parts = [
+        "<h2>Quality</h2>",
+        "<p>Per record: the pulse fits (from <code>results/&lt;record&gt;_pulses.csv"
+        f"</code>; a fit counts as bad when flagged, on a fit bound (1e-4 or 5e4) or "
+        f"its RMS error is over {BAD_RMS_FACTOR:g} times the record's median), the "
+        "medians of <code>_params.json</code> that sit on a fit bound, and the error of "
+        "the merged model over the whole record (see Validation).</p>",
+        _table(head, rows),
+        "<h3>Warnings of the run</h3>",
+    ]
+    if warnings is None:
+        parts.append(
+            "<p>No <code>cellfit.log</code> in the folder (it is kept by "
+            "<code>cellfit run</code>).</p>"
+        )
+    elif not warnings:
+        parts.append("<p>None.</p>")
+    else:
+        items = "".join(f"<li><code>{_e(w)}</code></li>" for w in warnings)
+        parts.append(f"<ul>{items}</ul>")
+    return "\n".join(parts)
+
+
+def _pulse_quality(r: _RecordView) -> list[str]:
+    if r.pulses is None or not len(r.pulses):
+        return ["no pulses file", "", "", "", "", ""]
+    p = r.pulses
+    kinds = p["kind"].value_counts()
+    rms = p["rms_mV"].to_numpy(dtype=float)
+    worst = int(np.nanargmax(rms)) if np.isfinite(rms).any() else 0
+    poor = r.poor_rms_pulses()
+    stuck = int(r.stuck_pulses().sum())
+    unconverged = int(p["flags"].str.contains("not_converged", regex=False).sum())
+    large_se = int(r.large_se_pulses().sum())
+    worst_text = f"{rms[worst]:.2f} (#{p['pulse'].iloc[worst]})"
+    return [
+        f"{kinds.get('discharge', 0)} / {kinds.get('charge', 0)}",
+        f"{np.nanmedian(rms):.2f}",
+        _bad(worst_text) if poor[worst] else worst_text,
+        _bad(stuck) if stuck else "0",
+        _bad(unconverged) if unconverged else "0",
+        _bad(large_se) if large_se else "0",
+    ]
+
+
+def _validation_cell(table: pd.DataFrame, name: str) -> str:
+    row = table[table["record"] == name]
+    if not len(row):
+        return "not validated"
+    return f"{row['rms_mv'].iloc[0]:.1f} / {row['pulses_rms_mv'].iloc[0]:.1f}"
+
+
+def _bad(value) -> str:
+    return f'<span class="bad">{_e(value)}</span>'
+
+
+def _table(head: list, rows: list) -> str:
+    th = "".join(f"<th>{h}</th>" for h in head)
+    body = "".join(
+        "<tr>" + "".join(f"<td>{c}</td>" for c in row) + "</tr>" for row in rows
+    )
+    return f"<table><tr>{th}</tr>{body}</table>"
+
+
+def _validation_section(figures, saver, records: list, table: pd.DataFrame) -> str:
+    head = [
+        "record",
+        "°C",
+        "RMS (mV)",
+        "largest (mV)",
+        "pulses: RMS",
+        "pulses: largest",
+        "RMS where the OCV is measured",
+    ]
+    by_name = {r.name: r for r in records}
+    rows = [
+        [_e(row["record"]), f"{row['temperature_c']:g}"]
+        + [f"{row[c]:.1f}" for c in validate.COLUMNS[2:]]
+        + [_measured_range_rms(by_name[row["record"]])]
+        for row in table.to_dict("records")
+    ]
+    parts = [
+        "<h2>Validation: the merged model over each whole record</h2>",
+        "<p>The model file (OCV over SOC at the record's temperature, R0, the RC pairs "
+        "and the capacity) driven by the record's whole current, SOC counted from 1 at "
+        'the record\'s start, as in <code>results/validation.csv</code>. "Pulses" are '
+        "the samples whose current is beyond the rest level. Shaded: SOC below the "
+        "lowest rest point, where the OCV curve is extrapolated; the last column "
+        "leaves that part out.</p>",
+        _table(head, rows),
+    ]
+    for r in records:
+        if r.replay is None:
+            continue
+        measured = r.measured_soc_range()
+        fig = figures.validation_figure(r.replay, measured[0] if measured else None)
+        parts.append(saver(fig, f"validation_{r.name}.png", f"validation of {r.name}"))
+    return "\n".join(parts)
+
+
+def _measured_range_rms(r: _RecordView) -> str:
+    """RMS error (mV) over the samples whose SOC is inside the rest points' range."""
+    measured = r.measured_soc_range()
+    if measured is None:
+        return ""
+    inside = r.replay.soc >= measured[0]
+    error_mv = 1000.0 * (r.replay.model_v - r.replay.voltage_v)[inside]
+    return f"{np.sqrt(np.mean(error_mv**2)):.1f}" if error_mv.size else ""
+
+
+def _ocv_section(figures, saver, model: dict, records: list, truth: dict) -> str:
+    curves = []
+    for r in records:
+        soc = np.asarray(r.params["Tparam_3"][0], dtype=float)
+        points_soc, points_v = r.rest_points()
+        at_temp = run_files.model_at_temperature(model, r.temp_c)
+        curves.append(
+            {
+                "name": r.name,
+                "temp_c": r.temp_c,
+                "soc": soc,
+                "ocv_v": np.asarray(r.params["Tparam_3"][1], dtype=float),
+                "points_soc": points_soc,
+                "points_v": points_v,
+                "measured_soc": r.measured_soc_range(),
+                "model_ocv_v": np.interp(soc, at_temp.soc, at_temp.ocv_v),
+                "capacity_ah": float(r.params["Tparam_1"]),
+            }
+        )
+    return "\n".join(
+        [
+            "<h2>OCV over SOC</h2>",
+            "<p>Each record's OCV curve through its rested voltages before the pulses; "
+            "dashed beyond the SOC range of those points, where the spline is "
+            "extrapolated. Below each: the model file's OCV at the record's temperature "
+            "(straight lines in temperature through all records) minus the record's "
+            "curve; grey is the measured range.</p>",
+            saver(figures.ocv_figure(curves, truth), "ocv.png", "OCV curves"),
+            "<h3>SOC over voltage in the model file</h3>",
+            "<p>The model file's SOC lines (<code>param_8 + param_7·T</code> over the "
+            "voltage grid <code>param_2</code>) at each of its temperatures. A user "
+            "inverting the OCV expects SOC to rise with the voltage; red marks the grid "
+            "steps where it falls instead.</p>",
+            saver(
+                figures.soc_lines_figure(model, curves), "soc_lines.png", "SOC lines"
+            ),
+        ]
+    )
+
+
+def _pulse_section(figures, saver, records: list, model_name) -> str:
+    parts = [
+        "<h2>Pulse fits</h2>",
+        "<p>Every fitted pulse, measured against fitted voltage over its window; red "
+        "frames mark bad fits (see Quality).</p>",
+    ]
+    shown = 0
+    for r in records:
+        if r.pulses is None or not len(r.pulses) or r.replay is None:
+            continue
+        rec = {
+            "time_s": r.replay.time_s,
+            "voltage_v": r.replay.voltage_v,
+            "current_a": r.replay.current_a,
+            "name": r.name,
+        }
+        frames = pulse_frames(rec, r.pulses, model_name)
+        title = f"{r.name} at {r.temp_c:g} °C"
+        fig = figures.pulse_grid_figure(title, frames, r.pulses, r.bad_pulses())
+        parts.append(f"<h3>{_e(title)}</h3>")
+        parts.append(saver(fig, f"pulses_{r.name}.png", f"pulse fits of {r.name}"))
+        shown += 1
+    if not shown:
+        parts.append("<p>No pulses files in <code>results/</code>.</p>")
+    return "\n".join(parts)
+
+
+def _parameter_section(figures, saver, records: list, params: list, truth) -> str:
+    parts = ["<h2>Circuit parameters</h2>"]
+    by_temp = {r.temp_c: r.pulses for r in records if r.pulses is not None}
+    by_temp = {t: p for t, p in by_temp.items() if len(p)}
+    if by_temp:
+        parts.append(
+            "<p>Every pulse's fitted parameters over the SOC at its start, per "
+            "temperature and direction.</p>"
+        )
+        fig = figures.parameters_over_soc_figure(by_temp)
+        parts.append(saver(fig, "parameters_over_soc.png", "parameters over SOC"))
+    parts.append(
+        "<p>The medians over the pulses that <code>_params.json</code> holds and the "
+        "model file tabulates, over temperature; a median on a fit bound (1e-4 or 5e4) "
+        "is ringed in red."
+        + (" The generated cell's true values in red squares." if truth else "")
+        + "</p>"
+    )
+    fig = figures.parameters_over_temperature_figure(params, truth)
+    parts.append(
+        saver(fig, "parameters_over_temperature.png", "parameters over temperature")
+    )
+    return "\n".join(parts)
+
+
+_STYLE = """
+body { font-family: sans-serif; max-width: 1400px; margin: 1em auto; padding: 0 1em; }
+table { border-collapse: collapse; margin: 0.5em 0 1em; font-size: 0.9em; }
+th, td { border: 1px solid #bbb; padding: 0.2em 0.6em; text-align: right; }
+th { background: #eee; }
+td:first-child { text-align: left; }
+.bad { color: #c0392b; font-weight: bold; }
+img { max-width: 100%; }
+"""
+
+
+def _page(folder: Path, body: str) -> str:
+    title = f"cellfit report: {folder.resolve().name}"
+    return (
+        '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
+        f"<title>{_e(title)}</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
+        f"{body}\n</body>\n</html>\n"
+    )

@@ -1,0 +1,494 @@
+"""The report's figures, each drawn on its own matplotlib Figure.
+
+Figures are made without pyplot, on Agg canvases: no global backend is chosen and no
+window can open, so the report runs the same in scripts, on servers and in workers.
+Every function takes plain data (arrays, frames, dicts) and returns the Figure; the
+report saves it.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from cellkit.run_files import gap_ends
+
+# Both bounds of every circuit parameter in the pipeline's least-squares fits.
+FIT_BOUNDS = (1e-4, 5e4)
+# A value within this fraction of a bound sits on it.
+BOUND_TOLERANCE = 1e-3
+PARAMETERS = ("R0", "R1", "C1", "R2", "C2")
+BAD_COLOR = "#c0392b"
+
+
+def new_figure(width_in: float, height_in: float):
+    """A Figure with an Agg canvas attached (matplotlib imported here, lazily)."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    fig = Figure(figsize=(width_in, height_in), layout="constrained")
+    FigureCanvasAgg(fig)
+    return fig
+
+
+def on_bound(values) -> np.ndarray:
+    """True where a fitted value sits on one of the fit's bounds."""
+    v = np.asarray(values, dtype=float)
+    lo, hi = FIT_BOUNDS
+    return (v <= lo * (1 + BOUND_TOLERANCE)) | (v >= hi * (1 - BOUND_TOLERANCE))
+
+
+def temperature_colors(temps) -> dict:
+    """Blue for the coldest record through purple to red for the warmest."""
+    from matplotlib.colors import LinearSegmentedColormap
+
+    cmap = LinearSegmentedColormap.from_list("temp", ["#2166ac", "#7b3294", "#d6301f"])
+    lo, hi = min(temps), max(temps)
+    span = (hi - lo) or 1.0
+    return {tc: cmap((tc - lo) / span) for tc in temps}
+
+
+def _grid(n: int, ncols: int) -> tuple[int, int]:
+    ncols = max(1, min(n, ncols))
+    return -(-n // ncols), ncols
+
+
+def _log_axis(ax) -> None:
+    """A logarithmic y axis labelled with plain numbers (600, 2000), which read faster
+    than powers of ten; the ticks between decades are labelled only when the data
+    span less than a decade, where they are the only labels."""
+    from matplotlib.ticker import NullFormatter, ScalarFormatter
+
+    ax.set_yscale("log")
+    ax.yaxis.set_major_formatter(ScalarFormatter())
+    values = np.concatenate([line.get_ydata() for line in ax.get_lines()] or [[]])
+    values = values[np.isfinite(values) & (values > 0)]
+    narrow = values.size and values.max() < 10 * values.min()
+    ax.yaxis.set_minor_formatter(ScalarFormatter() if narrow else NullFormatter())
+    ax.tick_params(axis="y", which="both", labelsize=7)
+
+
+def gaps_cut_out(time_s: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """A time axis (s from the start) with the record's gaps cut out, each becoming one
+    median sampling interval, and the indices of the samples after each gap. Records
+    put together from snippets of a longer test would otherwise be drawn as hours of
+    straight lines between a few seconds of data."""
+    after_gap = gap_ends(time_s)
+    step = np.diff(time_s)
+    if after_gap.size:
+        step[after_gap - 1] = np.median(step)
+    return np.concatenate([[0.0], np.cumsum(step)]), after_gap
+
+
+def validation_figure(replay, extrapolated_below_soc: float | None):
+    """Measured and simulated voltage over a whole record, and their difference.
+
+    Where the SOC is below the lowest rest point, the OCV is extrapolated: that part is
+    shaded. Gaps in the record are cut out and marked.
+    """
+    elapsed_s, after_gap = gaps_cut_out(replay.time_s)
+    in_hours = elapsed_s[-1] > 2 * 3600.0
+    x = elapsed_s / 3600.0 if in_hours else elapsed_s
+    error_mv = 1000.0 * (replay.model_v - replay.voltage_v)
+
+    def broken(y):  # no line across a gap
+        return np.insert(np.asarray(y, dtype=float), after_gap, np.nan)
+
+    xb = broken(x)
+    fig = new_figure(10, 5.6)
+    ax, ax_err = fig.subplots(
+        2, 1, sharex=True, gridspec_kw={"height_ratios": [2.2, 1]}
+    )
+    ax.plot(xb, broken(replay.voltage_v), color="0.55", lw=2.0, label="measured")
+    ax.plot(xb, broken(replay.model_v), color="C0", lw=0.8, label="model, simulated")
+    ax_err.plot(xb, broken(error_mv), color="C0", lw=0.7)
+    ax_err.axhline(0.0, color="k", lw=0.5)
+    for k, a in enumerate((ax, ax_err)):
+        for j, start in enumerate(after_gap):
+            label = "gap in the record (cut out)" if k == 0 and j == 0 else None
+            a.axvline(x[start], color="k", ls=":", lw=0.8, label=label)
+    if extrapolated_below_soc is not None:
+        low = replay.soc < extrapolated_below_soc
+        for a in (ax, ax_err):
+            a.fill_between(
+                x,
+                0,
+                1,
+                where=low,
+                transform=a.get_xaxis_transform(),
+                color="#f0b27a",
+                alpha=0.35,
+                lw=0,
+                label="OCV extrapolated (SOC below the lowest rest point)",
+            )
+        _clip_extrapolated_error(ax_err, error_mv, low)
+    ax.set_ylabel("voltage (V)")
+    ax_err.set_ylabel("simulated - measured\n(mV)")
+    unit = "h" if in_hours else "s"
+    cut = ", gaps cut out" if after_gap.size else ""
+    ax_err.set_xlabel(f"time since the record's start ({unit}{cut})")
+    ax.legend(fontsize=8, loc="lower left")
+    for a in (ax, ax_err):
+        a.grid(alpha=0.3)
+    ax.set_title(
+        f"{replay.record} at {replay.temp_c:g} °C: the merged model over the whole record"
+    )
+    return fig
+
+
+def _clip_extrapolated_error(ax, error_mv: np.ndarray, extrapolated: np.ndarray):
+    """Scales the error axis to the part with a measured OCV when the extrapolated part
+    would squash it, and says how far the extrapolated part goes."""
+    if not extrapolated.any() or extrapolated.all():
+        return
+    span = float(np.max(np.abs(error_mv[~extrapolated])))
+    peak = float(np.max(np.abs(error_mv[extrapolated])))
+    if peak > 3 * span:
+        ax.set_ylim(-1.5 * span, 1.5 * span)
+        ax.text(
+            0.99,
+            0.95,
+            f"off scale in the shaded part: up to {peak:.0f} mV",
+            transform=ax.transAxes,
+            ha="right",
+            va="top",
+            fontsize=8,
+            color=BAD_COLOR,
+            bbox={"facecolor": "white", "alpha": 0.85, "lw": 0},
+        )
+
+
+def ocv_figure(curves: list[dict], truth: dict):
+    """Per record: the rest points, the OCV curve (dashed where extrapolated beyond the
+    measured SOC range) and below it the model file's OCV at that temperature minus the
+    record's curve.
+
+    Each entry of curves: name, temp_c, soc, ocv_v (the record's curve), points_soc,
+    points_v (rested voltages), measured_soc (the SOC range of the rest points, or
+    None), model_ocv_v (the model file's OCV on soc) and capacity_ah.
+    """
+    nrows, ncols = _grid(len(curves), 2 if len(curves) in (2, 4) else 3)
+    fig = new_figure(4.6 * ncols, 4.4 * nrows)
+    outer = fig.add_gridspec(nrows, ncols)
+    colors = temperature_colors([c["temp_c"] for c in curves])
+    for k, c in enumerate(curves):
+        inner = outer[divmod(k, ncols)].subgridspec(2, 1, height_ratios=[3, 1.2])
+        ax = fig.add_subplot(inner[0])
+        ax_diff = fig.add_subplot(inner[1], sharex=ax)
+        color = colors[c["temp_c"]]
+        soc, ocv = c["soc"], c["ocv_v"]
+        lo, hi = c["measured_soc"] or (0.0, 1.0)
+        inside = (soc >= lo - 1e-9) & (soc <= hi + 1e-9)
+        ax.plot(soc, np.where(inside, ocv, np.nan), color=color, lw=1.8, label="curve")
+        ax.plot(
+            soc,
+            np.where(inside, np.nan, ocv),
+            color=color,
+            lw=1.2,
+            ls="--",
+            label="curve, extrapolated",
+        )
+        ax.plot(
+            c["points_soc"],
+            c["points_v"],
+            "o",
+            color=color,
+            ms=4,
+            mfc="white",
+            label="rested voltage before a pulse",
+        )
+        true = truth.get(c["temp_c"])
+        if true is not None and "capacity_ah" in c:
+            # truth is over the cell's capacity, the run's SOC over the charge drawn
+            # down to the cut-off: put the true curve on the run's scale
+            soc_cell = 1.0 - (1.0 - soc) * c["capacity_ah"] / true["capacity_ah"]
+            true_v = np.interp(soc_cell, true["ocv"]["soc"], true["ocv"]["ocv_v"])
+            ax.plot(soc, true_v, color="k", lw=0.7, ls=":", label="truth")
+        ax_diff.plot(soc, 1000.0 * (c["model_ocv_v"] - ocv), color=color, lw=1.0)
+        ax_diff.axhline(0.0, color="k", lw=0.5)
+        ax_diff.axvspan(lo, hi, color="0.9", zorder=0)
+        ax.set_title(f"{c['name']} ({c['temp_c']:g} °C)", fontsize=10)
+        ax.set_ylabel("OCV (V)", fontsize=9)
+        ax_diff.set_ylabel("model file -\ncurve (mV)", fontsize=8)
+        ax_diff.set_xlabel("SOC", fontsize=9)
+        ax.tick_params(labelbottom=False, labelsize=8)
+        ax_diff.tick_params(labelsize=8)
+        ax.set_xlim(-0.02, 1.02)
+        for a in (ax, ax_diff):
+            a.grid(alpha=0.3)
+        if k == 0:
+            ax.legend(fontsize=7, loc="lower right")
+    return fig
+
+
+def soc_lines_figure(model: dict, curves: list[dict]):
+    """The model file's SOC over the voltage grid at each of its temperatures, with the
+    grid steps where it falls as the voltage rises marked, and those steps below."""
+    volts = np.asarray(model["param_2"], dtype=float)
+    soc0 = np.asarray(model["param_8"], dtype=float)
+    soc_rel = np.asarray(model["param_7"], dtype=float)
+    temps = sorted({float(t) for t in model["temps"]})
+    by_temp = {c["temp_c"]: c for c in curves}
+    fig = new_figure(4.4 * len(temps), 5.4)
+    axes = fig.subplots(2, len(temps), squeeze=False, sharex=True)
+    colors = temperature_colors(temps)
+    for col, tc in enumerate(temps):
+        ax, ax_step = axes[0, col], axes[1, col]
+        soc = soc0 + soc_rel * tc
+        step = np.diff(soc)
+        falls = np.flatnonzero(step < 0)
+        ax.plot(volts, soc, color=colors[tc], lw=1.4, label="model file")
+        curve = by_temp.get(tc)
+        if curve is not None:
+            ax.plot(curve["ocv_v"], curve["soc"], color="0.5", lw=0.8, ls="--")
+            ax.plot([], [], color="0.5", lw=0.8, ls="--", label="record's OCV curve")
+        if falls.size:
+            ends = np.unique(np.concatenate([falls, falls + 1]))
+            ax.plot(
+                volts[ends],
+                soc[ends],
+                "o",
+                color=BAD_COLOR,
+                ms=5,
+                mfc="none",
+                label="SOC falls as V rises",
+            )
+        mid_v = (volts[1:] + volts[:-1]) / 2
+        ax_step.bar(
+            mid_v,
+            1000.0 * step,
+            width=np.diff(volts),
+            color=np.where(step < 0, BAD_COLOR, "0.6"),
+        )
+        ax_step.axhline(0.0, color="k", lw=0.5)
+        ax.set_title(
+            f"{tc:g} °C: {falls.size} falling step{'s' * (falls.size != 1)}",
+            fontsize=10,
+            color=BAD_COLOR if falls.size else "k",
+        )
+        ax.legend(fontsize=7, loc="upper left")
+        ax_step.set_xlabel("voltage (V)")
+        for a in (ax, ax_step):
+            a.grid(alpha=0.3)
+        if col == 0:
+            ax.set_ylabel("SOC = param_8 + param_7·T")
+            ax_step.set_ylabel("SOC step per grid\nvoltage (1e-3)")
+        if falls.size:
+            # the falling steps are small: a symmetric scale around them shows them
+            top = 1000.0 * np.max(np.abs(step[falls]))
+            ax_step.set_ylim(-3 * top, 12 * top)
+    return fig
+
+
+def pulse_grid_figure(title: str, frames: list, pulses, bad: np.ndarray):
+    """Every fitted pulse: measured and fitted voltage (mV from the voltage before the
+    pulse) in a grid of small plots; bad fits in red frames."""
+    n = len(frames)
+    nrows, ncols = _grid(n, 6)
+    fig = new_figure(2.6 * ncols, 2.1 * nrows + 0.5)
+    axes = np.atleast_1d(fig.subplots(nrows, ncols, squeeze=False)).ravel()
+    for k, (frame, (_, row)) in enumerate(zip(frames, pulses.iterrows())):
+        ax = axes[k]
+        t = frame["time_s"].to_numpy(dtype=float)
+        v0 = float(frame["voltage_v"].iloc[0])
+        elapsed = t - t[0]
+        ax.plot(elapsed, 1000.0 * (frame["voltage_v"] - v0), color="0.6", lw=2.0)
+        ax.plot(elapsed, 1000.0 * (frame["model_v"] - v0), color="C0", lw=0.9)
+        kind = str(row["kind"])[:3]
+        label = (
+            f"#{row['pulse']} {kind} SOC {row['soc']:.2f}\nrms {row['rms_mV']:.2f} mV"
+        )
+        if row["flags"]:
+            label += f"\n{row['flags']}"
+        color = BAD_COLOR if bad[k] else "k"
+        ax.set_title(label, fontsize=7, color=color)
+        if bad[k]:
+            for spine in ax.spines.values():
+                spine.set_edgecolor(BAD_COLOR)
+                spine.set_linewidth(2.0)
+        ax.tick_params(labelsize=6)
+        ax.grid(alpha=0.3)
+    for ax in axes[n:]:
+        ax.set_visible(False)
+    axes[0].plot([], [], color="0.6", lw=2.0, label="measured")
+    axes[0].plot([], [], color="C0", lw=0.9, label="fitted")
+    axes[0].legend(fontsize=6, loc="best")
+    fig.suptitle(
+        title + "  (mV from the voltage before the pulse, over s)", fontsize=10
+    )
+    return fig
+
+
+def parameters_over_soc_figure(pulses_by_temp: dict):
+    """Fitted parameters of every pulse over SOC: colour for the temperature, solid
+    circles for discharge pulses, hollow triangles for charge pulses; pulses flagged
+    by the fit crossed out."""
+    frames = list(pulses_by_temp.values())
+    names = [p for p in PARAMETERS if any(f[p].notna().any() for f in frames)]
+    panels = [*names, "tau1"] + (["tau2"] if "R2" in names else [])
+    # one panel more, for the legend
+    nrows, ncols = _grid(len(panels) + 1, 4)
+    fig = new_figure(3.6 * ncols, 2.9 * nrows)
+    axes = np.atleast_1d(fig.subplots(nrows, ncols, squeeze=False)).ravel()
+    colors = temperature_colors(list(pulses_by_temp))
+    for ax, name in zip(axes, panels):
+        for tc, frame in pulses_by_temp.items():
+            values = _panel_values(frame, name)
+            for kind, marker, fill in (
+                ("discharge", "o", None),
+                ("charge", "^", "none"),
+            ):
+                rows = (frame["kind"] == kind).to_numpy()
+                if not rows.any():
+                    continue
+                ax.plot(
+                    frame["soc"][rows],
+                    values[rows],
+                    marker=marker,
+                    ls="-" if kind == "discharge" else "--",
+                    color=colors[tc],
+                    mfc=fill,
+                    ms=4,
+                    lw=0.8,
+                )
+            flagged = frame["flags"].str.len().to_numpy() > 0
+            ax.plot(frame["soc"][flagged], values[flagged], "x", color=BAD_COLOR, ms=6)
+        if name.startswith(("C", "tau")):
+            _log_axis(ax)
+        ax.set_title(_panel_title(name), fontsize=9)
+        ax.set_xlabel("SOC at the pulse start", fontsize=8)
+        ax.tick_params(labelsize=7)
+        ax.grid(alpha=0.3, which="both")
+    for ax in axes[len(panels) + 1 :]:
+        ax.set_visible(False)
+    legend_ax = axes[len(panels)]
+    legend_ax.axis("off")
+    for tc in pulses_by_temp:
+        legend_ax.plot([], [], color=colors[tc], lw=2, label=f"{tc:g} °C")
+    legend_ax.plot([], [], "ok", ms=4, label="discharge")
+    legend_ax.plot([], [], "^k", mfc="none", ms=4, ls="--", label="charge")
+    legend_ax.plot([], [], "x", color=BAD_COLOR, label="flagged by the fit")
+    legend_ax.legend(fontsize=8, loc="center")
+    return fig
+
+
+def _panel_values(frame, name: str) -> np.ndarray:
+    if name == "tau1":
+        return (frame["R1"] * frame["C1"]).to_numpy(dtype=float)
+    if name == "tau2":
+        return (frame["R2"] * frame["C2"]).to_numpy(dtype=float)
+    scale = 1000.0 if name.startswith("R") else 1.0
+    return scale * frame[name].to_numpy(dtype=float)
+
+
+def _panel_title(name: str) -> str:
+    if name == "R1+R2":
+        return "R1 + R2 (mΩ)"
+    if name.startswith("R"):
+        return f"{name} (mΩ)"
+    if name.startswith("C"):
+        return f"{name} (F)"
+    return f"τ{name[-1]} = R{name[-1]}·C{name[-1]} (s)"
+
+
+def parameters_over_temperature_figure(params: list, truth: dict):
+    """The records' median parameters over temperature; medians on a fit bound ringed
+    in red with the bound drawn; the true values where the folder has a truth.json."""
+    temps = np.array([p["TempC"] for _, p in params], dtype=float)
+    fitted = np.array([p["Tparam_2"] for _, p in params], dtype=float)
+    two_rc = fitted.shape[1] == 5
+    columns = {
+        name: fitted[:, k] for k, name in enumerate(PARAMETERS[: fitted.shape[1]])
+    }
+    panels = [n for n in ("R0", "R1", "R2") if n in columns]
+    if two_rc:
+        # the pairs' split is what a two-pass fit gets wrong; their sum it gets right
+        panels.append("R1+R2")
+    panels += [n for n in ("C1", "C2") if n in columns]
+    panels += ["tau1", "tau2"] if two_rc else ["tau1"]
+    nrows, ncols = _grid(len(panels) + 1, 4)
+    fig = new_figure(3.6 * ncols, 2.9 * nrows)
+    axes = np.atleast_1d(fig.subplots(nrows, ncols, squeeze=False)).ravel()
+    true_temps = sorted(truth)
+    for ax, key in zip(axes, panels):
+        values = _median_values(columns, key)
+        shown = 1000.0 * values if key.startswith("R") else values
+        ax.plot(temps, shown, "o-", color="C0", label="median over pulses")
+        # only fitted values have bounds; time constants and sums are derived
+        stuck = on_bound(values) if key in columns else np.zeros(values.size, bool)
+        if stuck.any():
+            ax.plot(
+                temps[stuck],
+                shown[stuck],
+                "o",
+                ms=11,
+                mfc="none",
+                mec=BAD_COLOR,
+                mew=1.6,
+                label="on a fit bound",
+            )
+            for bound in FIT_BOUNDS:
+                if np.any(np.isclose(values[stuck], bound, rtol=BOUND_TOLERANCE)):
+                    scale = 1000.0 if key.startswith("R") else 1.0
+                    ax.axhline(scale * bound, color=BAD_COLOR, ls=":", lw=1.0)
+        if true_temps:
+            true_vals = [_true_value(truth[tc], key) for tc in true_temps]
+            scale = 1000.0 if key.startswith("R") else 1.0
+            ax.plot(
+                true_temps,
+                scale * np.asarray(true_vals),
+                "s--",
+                color="C3",
+                mfc="none",
+                label="true",
+            )
+        if key.startswith(("C", "tau")):
+            _log_axis(ax)
+        ax.set_title(_panel_title(key), fontsize=10)
+        ax.grid(alpha=0.3, which="both")
+        if stuck.any() or ax is axes[0]:
+            ax.legend(fontsize=7)
+    ax = axes[len(panels)]
+    ax.plot(temps, [p["Tparam_1"] for _, p in params], "o-", color="C0", label="run")
+    if true_temps:
+        ax.plot(
+            true_temps,
+            [truth[tc]["capacity_ah"] for tc in true_temps],
+            "s--",
+            color="C3",
+            mfc="none",
+            label="true capacity",
+        )
+        if all("discharged_ah" in truth[tc] for tc in true_temps):
+            ax.plot(
+                true_temps,
+                [truth[tc]["discharged_ah"] for tc in true_temps],
+                "^:",
+                color="C2",
+                mfc="none",
+                label="true charge down to the cut-off",
+            )
+    ax.set_title("charge down to the cut-off (Ah)", fontsize=10)
+    ax.grid(alpha=0.3)
+    ax.legend(fontsize=7)
+    for ax in axes[len(panels) + 1 :]:
+        ax.set_visible(False)
+    for ax in axes:
+        ax.set_xlabel("temperature (°C)", fontsize=8)
+    fig.suptitle("Median circuit parameters and capacity over temperature")
+    return fig
+
+
+def _median_values(columns: dict, key: str) -> np.ndarray:
+    if key == "R1+R2":
+        return columns["R1"] + columns["R2"]
+    if key == "tau1":
+        return columns["R1"] * columns["C1"]
+    if key == "tau2":
+        return columns["R2"] * columns["C2"]
+    return columns[key]
+
+
+def _true_value(entry: dict, key: str) -> float:
+    if key == "R1+R2":
+        return float(entry.get("R1", np.nan) + entry.get("R2", np.nan))
+    return float(entry.get(key, np.nan))

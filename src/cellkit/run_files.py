@@ -1,0 +1,194 @@
+"""The files a cellfit run leaves in a working folder, read back for the tools.
+
+A working folder holds ``raw_data/<record>.csv``, usually ``input_params.json``, and
+after a run ``results/`` with ``<record>_params.json``, ``battery_model.json`` and, from
+the pulse engine, ``<record>_pulses.csv``; the command line keeps the run's log in
+``cellfit.log``. The validation and the report read them all through this module.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import uuid
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+# The columns a record is read by when the engine's reader is not there.
+_RECORD_COLUMNS = {
+    "time_s": "Seconds",
+    "voltage_v": "Voltage(V)",
+    "current_a": "Current(A)",
+}
+
+
+def gap_ends(time_s: np.ndarray) -> np.ndarray:
+    """Indices of the samples that end a gap in the record: a step longer than ten
+    minutes and a hundred median sampling intervals, as the pipeline counts gaps."""
+    step = np.diff(np.asarray(time_s, dtype=float))
+    if not step.size:
+        return np.zeros(0, dtype=int)
+    return np.flatnonzero(step > max(600.0, 100.0 * float(np.median(step)))) + 1
+
+
+def load_settings(folder: Path) -> dict:
+    """folder/input_params.json as a dict, {} when there is none."""
+    path = Path(folder) / "input_params.json"
+    if not path.exists():
+        return {}
+    # utf-8-sig reads files with and without a byte-order mark alike
+    return json.loads(path.read_text(encoding="utf-8-sig"))
+
+
+def read_record(path: Path, settings: dict) -> dict:
+    """A record's columns (time_s, voltage_v, current_a as float arrays) and its name.
+
+    The engine's reader applies the settings' column map and discharge sign and cleans
+    the rows; until it is there, the three columns are read by their usual names.
+    """
+    try:
+        from _cellengine import read_record as engine_reader
+    except ImportError:
+        engine_reader = None
+    if engine_reader is not None:
+        return engine_reader(str(path), settings)
+    table = pd.read_csv(path)
+    record = {
+        key: table[column].to_numpy(dtype=float)
+        for key, column in _RECORD_COLUMNS.items()
+    }
+    record["name"] = Path(path).stem
+    return record
+
+
+def cut_at_cutoff(record: dict, low_cutoff_v: float) -> dict:
+    """The record up to its first sample below low_cutoff_v, as the pipeline cuts it."""
+    below = np.flatnonzero(record["voltage_v"] < low_cutoff_v)
+    end = int(below[0]) if below.size else record["voltage_v"].size
+    cut = dict(record)
+    for key in _RECORD_COLUMNS:
+        cut[key] = record[key][:end]
+    return cut
+
+
+def low_cutoff_v(settings: dict, model: dict) -> float:
+    """The run's low cut-off (V): from the settings, else from the model file, whose
+    voltage grid starts 10 mV below it."""
+    if "low_cutoff" in settings:
+        return float(settings["low_cutoff"])
+    return round(float(model["param_2"][0]) + 0.01, 9)
+
+
+def load_model(folder: Path) -> dict:
+    """results/battery_model.json; FileNotFoundError naming it when it is missing."""
+    path = Path(folder) / "results" / "battery_model.json"
+    if not path.exists():
+        raise FileNotFoundError(f"{path}: no model file; run cellfit in {folder} first")
+    return json.loads(path.read_text())
+
+
+def load_params(folder: Path) -> list[tuple[str, dict]]:
+    """(record name, contents) of every results/<record>_params.json, coldest first."""
+    found = []
+    for path in (Path(folder) / "results").glob("*_params.json"):
+        found.append((path.name[: -len("_params.json")], json.loads(path.read_text())))
+    return sorted(found, key=lambda item: (item[1]["TempC"], item[0]))
+
+
+def load_pulses(folder: Path, record: str) -> pd.DataFrame | None:
+    """results/<record>_pulses.csv, None when the run wrote none; flags as text."""
+    path = Path(folder) / "results" / f"{record}_pulses.csv"
+    if not path.exists():
+        return None
+    pulses = pd.read_csv(path, dtype={"flags": str, "kind": str})
+    pulses["flags"] = pulses["flags"].fillna("")
+    return pulses
+
+
+def run_warnings(folder: Path) -> list[str] | None:
+    """The WARNING and ERROR lines of folder/cellfit.log, None without a log."""
+    path = Path(folder) / "cellfit.log"
+    if not path.exists():
+        return None
+    lines = path.read_text(errors="replace").splitlines()
+    return [line for line in lines if line.startswith(("WARNING:", "ERROR:"))]
+
+
+def _numbers(values) -> np.ndarray:
+    """A list from the model file as floats; null (a non-finite number) becomes NaN."""
+    return np.array([np.nan if v is None else v for v in values], dtype=float)
+
+
+@dataclass
+class ModelAtTemperature:
+    """The merged model at one temperature: OCV table, capacity, R0 and RC pairs."""
+
+    temp_c: float
+    soc: np.ndarray
+    ocv_v: np.ndarray
+    capacity_ah: float
+    r0_ohm: float
+    r_ohm: np.ndarray = field(default_factory=lambda: np.zeros(0))
+    c_f: np.ndarray = field(default_factory=lambda: np.zeros(0))
+
+
+def model_at_temperature(model: dict, temp_c: float) -> ModelAtTemperature:
+    """Reads battery_model.json's tables at temp_c.
+
+    The OCV is param_4 + param_3 T at each SOC of param_1. R0, the RC pairs and the
+    capacity are tabulated per entry of temps (duplicates included; the RC tables hold
+    all first-pair values, then all second-pair ones); between temperatures they are
+    interpolated linearly, beyond the ends held.
+    """
+    temps = _numbers(model["temps"])
+    soc = _numbers(model["param_1"])
+    ocv = _numbers(model["param_4"]) + _numbers(model["param_3"]) * temp_c
+    tau = _numbers(model["param_10"]).reshape(-1, temps.size)
+    r_pairs = _numbers(model["param_11"]).reshape(-1, temps.size)
+
+    def at_temp(values: np.ndarray) -> float:
+        # equal temperatures hold equal values (the same winning file): keep one
+        kept, first = np.unique(temps, return_index=True)
+        return float(np.interp(temp_c, kept, values[first]))
+
+    r = np.array([at_temp(row) for row in r_pairs])
+    return ModelAtTemperature(
+        temp_c=temp_c,
+        soc=soc,
+        ocv_v=ocv,
+        capacity_ah=at_temp(_numbers(model["param_12"])),
+        r0_ohm=at_temp(_numbers(model["param_9"])),
+        r_ohm=r,
+        c_f=np.array([at_temp(row) for row in tau]) / r,
+    )
+
+
+@contextlib.contextmanager
+def atomic_output(path: Path, mode: str = "w"):
+    """An open file that becomes path when the block ends without error.
+
+    The file is written beside path under a unique name (created with the usual
+    permissions) and renamed over path at the end; on an error it is removed and an
+    earlier path stays as it was.
+    """
+    path = Path(path)
+    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex}.tmp")
+    text = {"encoding": "utf-8", "newline": "\n"} if "b" not in mode else {}
+    try:
+        with open(tmp, mode.replace("w", "x"), **text) as f:
+            yield f
+        os.replace(tmp, path)
+    except BaseException:
+        if tmp.exists():
+            tmp.unlink()
+        raise
+
+
+def write_text_atomically(path: Path, text: str) -> None:
+    """Writes text to path through a temporary file beside it and a rename."""
+    with atomic_output(path) as f:
+        f.write(text)

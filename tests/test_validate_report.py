@@ -1,0 +1,133 @@
+"""Validation of the merged model over whole records, and the HTML report, on a
+generated one-RC cell at two temperatures whose circuit is known."""
+
+from __future__ import annotations
+
+import re
+import sys
+
+import numpy as np
+import pandas as pd
+import pulse_records
+import pytest
+from conftest import cell_folder, run_cellfit
+from numpy.testing import assert_allclose
+
+from cellkit import run_files
+from cellkit.validate import validate
+
+# pulses that take the cell down to a few % SOC, so that little of the record lies
+# below the last rest, where the OCV curve is extrapolated
+PROTOCOL = pulse_records.Protocol(pulse_s=300.0, n_pulses=11)
+CELLS = {
+    "cell_Tp10.csv": (10, pulse_records.Cell(r0=0.05, r1=0.02, c1=1500.0)),
+    "cell_Tp40.csv": (40, pulse_records.Cell(r0=0.025, r1=0.01, c1=2500.0)),
+}
+
+
+@pytest.fixture(scope="module")
+def fitted_cell(tmp_path_factory):
+    """The working folder of a finished run over both records (model1)."""
+    tmp = tmp_path_factory.mktemp("validate")
+    records = {
+        name: (pulse_records.simulate(cell, PROTOCOL), temp)
+        for name, (temp, cell) in CELLS.items()
+    }
+    workdir = cell_folder(tmp, records)
+    assert run_cellfit(tmp).returncode == 0
+    return workdir
+
+
+def test_validation_of_a_known_cell(fitted_cell):
+    table = validate(fitted_cell)
+    assert list(table["record"]) == ["cell_Tp10", "cell_Tp40"]
+    # Noise-free records of the model's own form: what is left is the OCV spline
+    # between and below the rests and the first-order hold against the generator's
+    # steps (under 1 mV RMS, 6 mV at worst near the cut-off). The other temperature's
+    # R0 would add 25 mOhm x 2 A = 50 mV under every pulse.
+    assert (table["pulses_rms_mv"] < 1.5).all()
+    assert (table["rms_mv"] < 1.0).all()
+    assert (table["max_abs_mv"] < 10.0).all()
+    on_disk = pd.read_csv(fitted_cell / "results" / "validation.csv")
+    assert_allclose(on_disk["rms_mv"], table["rms_mv"], atol=1e-3)
+
+
+def test_model_at_temperature_reads_the_pair_layout():
+    # two temperatures, two pairs: all first-pair values, then all second-pair ones
+    model = {
+        "temps": [10.0, 40.0],
+        "param_1": [0.0, 1.0],
+        "param_3": [0.001, 0.001],
+        "param_4": [3.0, 4.0],
+        "param_9": [0.05, 0.02],
+        "param_10": [20.0, 10.0, 300.0, 100.0],
+        "param_11": [0.02, 0.01, 0.03, 0.01],
+        "param_12": [2.0, 2.5],
+    }
+    at = run_files.model_at_temperature(model, 40.0)
+    assert_allclose(at.ocv_v, [3.04, 4.04])
+    assert_allclose([at.r0_ohm, at.capacity_ah], [0.02, 2.5])
+    assert_allclose(at.r_ohm, [0.01, 0.01])
+    assert_allclose(at.c_f, [1000.0, 10000.0])
+    # halfway between the temperatures: linear in temperature
+    assert_allclose(run_files.model_at_temperature(model, 25.0).r0_ohm, 0.035)
+
+
+def write_pulses(workdir):
+    """A pulses file for the 10 degC record from its true circuit, one pulse flagged."""
+    rec = PROTOCOL
+    _, cell = CELLS["cell_Tp10.csv"]
+    starts = rec.first_rest_s + np.arange(rec.n_pulses) * (rec.pulse_s + rec.rest_s)
+    rows = pd.DataFrame(
+        {
+            "pulse": np.arange(1, rec.n_pulses + 1),
+            "kind": "discharge",
+            "start_s": starts,
+            "duration_s": rec.pulse_s,
+            "current_A": rec.current_a,
+            "soc": np.linspace(1.0, 0.2, rec.n_pulses),
+            "R0": cell.r0,
+            "R1": cell.r1,
+            "C1": cell.c1,
+            "R2": np.nan,
+            "C2": np.nan,
+            "rms_mV": 0.5,
+            "R0_se": 1e-4,
+            "R1_se": 1e-4,
+            "C1_se": 10.0,
+            "R2_se": np.nan,
+            "C2_se": np.nan,
+            "flags": [""] * (rec.n_pulses - 1) + ["not_converged"],
+        }
+    )
+    rows.to_csv(workdir / "results" / "cell_Tp10_pulses.csv", index=False)
+
+
+def test_report_writes_its_page_and_figures(fitted_cell):
+    pytest.importorskip("matplotlib")
+    from cellkit.report import write_report
+
+    write_pulses(fitted_cell)
+    warning = "WARNING:cell_Tp40.csv: pulse 3 is not fitted: <odd & rare>"
+    (fitted_cell / "cellfit.log").write_text(f"INFO:start\n{warning}\n")
+    page = write_report(fitted_cell)
+    assert page == fitted_cell / "report" / "index.html"
+    text = page.read_text()
+    links = re.findall(r'<img src="([^"]+)"', text)
+    # both validations, OCV, SOC lines, a pulse grid per record, parameters over SOC
+    # and T
+    assert len(links) == 8
+    assert {"pulses_cell_Tp10.png", "pulses_cell_Tp40.png"} <= set(links)
+
+    for name in links:
+        assert (page.parent / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "pulse 3 is not fitted: &lt;odd &amp; rare&gt;" in text
+    assert "http" not in text  # self-contained: nothing fetched from elsewhere
+
+
+def test_report_without_matplotlib_says_how_to_get_it(fitted_cell, monkeypatch):
+    from cellkit import report
+
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    with pytest.raises(ImportError, match=r"pip install 'cellfit\[plot\]'"):
+        report.write_report(fitted_cell)
