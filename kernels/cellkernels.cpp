@@ -7,4 +7,5 @@ PYBIND11_MODULE(_cellkernels, m) {
     register_text_kernels(m);
     register_segmentation_kernels(m);
     register_rc_circuit_kernels(m);
+    register_least_squares_kernels(m);
 }
