@@ -226,6 +226,15 @@ double reduction_ratio(double actual, double predicted) {
     return predicted == 0.0 && actual == 0.0 ? 1.0 : 0.0;
 }
 
+/// The first region: one characteristic size when the caller gives the sizes (the
+/// start's distance from zero means nothing for logarithms), else as far as the start
+/// is from zero, as MINPACK and scipy take it.
+double first_radius(double x_norm, const LsqOptions& options) {
+    if (!options.x_scale.empty() || !(x_norm > 0.0))
+        return 1.0;
+    return x_norm;
+}
+
 /// Trust-region iterations from the evaluated start cur until a stopping test holds.
 LsqStatus iterate(const ResidualFunction& f, const std::vector<double>& lower,
                   const std::vector<double>& upper, const LsqOptions& options,
@@ -251,8 +260,8 @@ LsqStatus iterate(const ResidualFunction& f, const std::vector<double>& lower,
             yhi[j] = (upper[j] - cur.x[j]) * scale[j];
         }
         const double x_norm = norm2(x_scaled);
-        if (radius == 0.0) // the first step may go as far as the start is from zero
-            radius = x_norm > 0.0 ? x_norm : 1.0;
+        if (radius == 0.0)
+            radius = first_radius(x_norm, options);
         for (;;) {
             if (res.evaluations >= options.max_evaluations)
                 return LsqStatus::max_evaluations;
