@@ -242,7 +242,7 @@ LsqStatus iterate(const ResidualFunction& f, const std::vector<double>& lower,
     const std::size_t n = cur.x.size();
     Point trial = cur;
     std::vector<double> scale(n, 0.0), norm(n), x_scaled(n), ylo(n), yhi(n);
-    double radius = 0.0;
+    double radius = -1.0; // set at the first iteration, once the scales are known
     for (;;) {
         update_scale(cur, options, scale, norm);
         std::vector<double> g(n);
@@ -260,7 +260,7 @@ LsqStatus iterate(const ResidualFunction& f, const std::vector<double>& lower,
             yhi[j] = (upper[j] - cur.x[j]) * scale[j];
         }
         const double x_norm = norm2(x_scaled);
-        if (radius == 0.0)
+        if (radius < 0.0)
             radius = first_radius(x_norm, options);
         for (;;) {
             if (res.evaluations >= options.max_evaluations)

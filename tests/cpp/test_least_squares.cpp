@@ -84,6 +84,13 @@ TEST(rosenbrock) {
     CHECK(res.cost < 1e-20);
     CHECK(res.at_bound[0] == 0 && res.at_bound[1] == 0);
     CHECK(res.evaluations < 50);
+
+    cellcore::LsqOptions short_budget;
+    short_budget.max_evaluations = 3;
+    const LsqResult cut = cellcore::least_squares_bounded(
+        f, 2, {-1.2, 1.0}, {-kInf, -kInf}, {kInf, kInf}, short_budget);
+    CHECK(cut.status == LsqStatus::max_evaluations && !cut.converged());
+    CHECK(cut.evaluations == 3 && cut.cost < 12.1); // below the start's cost, 12.1
 }
 
 TEST(exponential_decay_is_recovered) {
