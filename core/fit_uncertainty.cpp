@@ -3,10 +3,12 @@
 // (ohms against farads) and the two pairs' columns are nearly parallel when their time
 // constants are close, so J^T J would square an already large condition number. The
 // columns are first scaled to unit length, which removes the units from the problem,
-// then orthogonalised by one-sided Jacobi rotations (accurate to the last digits for
-// the handful of columns a circuit has). With J D^-1 = U S V^T the covariance is
-// s^2 D^-1 V S^-2 V^T D^-1; a singular value at the rounding level of the largest
-// marks a direction the data does not constrain.
+// and reduced to the triangle R of a Householder QR factorisation, which has their
+// singular values and right singular vectors (so the m rows are passed over once, not
+// once per sweep below); R is then orthogonalised by one-sided Jacobi rotations,
+// accurate to the last digits for the handful of columns a circuit has. With
+// J D^-1 = U S V^T the covariance is s^2 D^-1 V S^-2 V^T D^-1; a singular value at
+// the rounding level of the largest marks a direction the data does not constrain.
 #include "core/fit_uncertainty.hpp"
 
 #include <algorithm>
@@ -64,6 +66,48 @@ void orthogonalise_columns(std::vector<double>& a, std::size_t m, std::size_t p,
     }
 }
 
+/// The p x p upper triangle R (column-major) of the QR factorisation of a (m x p,
+/// column-major; overwritten), by Householder reflections.
+std::vector<double> triangle_of(std::vector<double>& a, std::size_t m, std::size_t p) {
+    // four partial sums: a single chain of dependent additions over the m rows would
+    // take four times as long
+    auto dot = [m](const double* x, const double* y, std::size_t from) {
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        std::size_t k = from;
+        for (; k + 4 <= m; k += 4) {
+            s0 += x[k] * y[k];
+            s1 += x[k + 1] * y[k + 1];
+            s2 += x[k + 2] * y[k + 2];
+            s3 += x[k + 3] * y[k + 3];
+        }
+        for (; k < m; ++k)
+            s0 += x[k] * y[k];
+        return (s0 + s1) + (s2 + s3);
+    };
+    for (std::size_t j = 0; j < p; ++j) {
+        double* col = &a[j * m];
+        const double norm = std::sqrt(dot(col, col, j));
+        if (norm == 0.0)
+            continue;
+        const double alpha = col[j] >= 0.0 ? -norm : norm;
+        col[j] -= alpha; // the reflector's vector, in place
+        const double vv = dot(col, col, j);
+        for (std::size_t l = j + 1; l < p; ++l) {
+            double* other = &a[l * m];
+            const double f = 2.0 * dot(col, other, j) / vv;
+            for (std::size_t k = j; k < m; ++k)
+                other[k] -= f * col[k];
+        }
+        col[j] = alpha;
+    }
+    std::vector<double> r(p * p, 0.0);
+    for (std::size_t j = 0; j < p; ++j) {
+        for (std::size_t i = 0; i <= j; ++i)
+            r[j * p + i] = a[j * m + i];
+    }
+    return r;
+}
+
 } // namespace
 
 void parameter_std_errors(Span<const double> jac, Span<const double> residual,
@@ -94,14 +138,15 @@ void parameter_std_errors(Span<const double> jac, Span<const double> residual,
             a[j * m + k] = jac[k * p + j] * inv;
         v[j * p + j] = 1.0;
     }
-    orthogonalise_columns(a, m, p, v);
+    std::vector<double> r = triangle_of(a, m, p);
+    orthogonalise_columns(r, p, p, v);
 
     std::vector<double> sigma(p);
     double sigma_max = 0.0;
     for (std::size_t i = 0; i < p; ++i) {
         double norm2 = 0.0;
-        for (std::size_t k = 0; k < m; ++k)
-            norm2 += a[i * m + k] * a[i * m + k];
+        for (std::size_t k = 0; k < p; ++k)
+            norm2 += r[i * p + k] * r[i * p + k];
         sigma[i] = std::sqrt(norm2);
         sigma_max = std::max(sigma_max, sigma[i]);
     }

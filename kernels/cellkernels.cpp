@@ -8,4 +8,5 @@ PYBIND11_MODULE(_cellkernels, m) {
     register_segmentation_kernels(m);
     register_rc_circuit_kernels(m);
     register_table_kernels(m);
+    register_least_squares_kernels(m);
 }

@@ -9,3 +9,4 @@ void register_text_kernels(pybind11::module_& m);
 void register_segmentation_kernels(pybind11::module_& m);
 void register_rc_circuit_kernels(pybind11::module_& m);
 void register_table_kernels(pybind11::module_& m);
+void register_least_squares_kernels(pybind11::module_& m);

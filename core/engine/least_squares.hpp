@@ -19,13 +19,16 @@ namespace cellcore {
 using ResidualFunction =
     std::function<void(Span<const double> x, Span<double> r, Span<double> jac)>;
 
-/// When to stop. The step and gradient tests are taken in variables scaled by the
-/// Jacobian's column norms, so they do not depend on the parameters' units.
+/// How to measure steps and when to stop. Steps are measured as |D dx| with D either
+/// the Jacobian's column norms (the largest seen so far), which makes the iteration
+/// independent of the parameters' units, or 1 / x_scale; parameters that already share
+/// a natural scale (logarithms of R and C) converge in fewer steps with x_scale = 1.
 struct LsqOptions {
     int max_evaluations = 500; ///< residual evaluations, the first one included
     double xtol = 1e-10;       ///< stop when |D dx| < xtol (xtol + |D x|)
     double ftol = 1e-12;       ///< stop when a good step lowers the cost by < ftol cost
     double gtol = 1e-10;       ///< stop when each free column's cosine with r is < gtol
+    std::vector<double> x_scale; ///< n positive sizes, or empty for the Jacobian's
 };
 
 enum class LsqStatus { gtol, ftol, xtol, max_evaluations, failed };

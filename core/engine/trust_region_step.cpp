@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace cellcore {
 namespace {
@@ -21,11 +22,25 @@ constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 double dot(const double* a, const double* b, std::size_t len) {
-    double s = 0.0;
-    for (std::size_t i = 0; i < len; ++i)
-        s += a[i] * b[i];
-    return s;
+    // four partial sums: the long columns of the QR path are summed four times faster
+    // than through one chain of dependent additions
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        s0 += a[i] * b[i];
+        s1 += a[i + 1] * b[i + 1];
+        s2 += a[i + 2] * b[i + 2];
+        s3 += a[i + 3] * b[i + 3];
+    }
+    for (; i < len; ++i)
+        s0 += a[i] * b[i];
+    return (s0 + s1) + (s2 + s3);
 }
+
+// Below this, a pivot of the Cholesky factorisation of the normalised Gram matrix (the
+// squared sine of the angle between a column and the span of the ones before it) says
+// the normal equations would lose more than half the digits of the step.
+constexpr double kMinGramPivot = 1e-8;
 
 /// Rotates the columns of a (rows x k, column-major) until they are mutually
 /// orthogonal, applying the same rotations to v (k x k, column-major, starts as the
@@ -148,15 +163,58 @@ std::vector<double> cauchy_step(const LinearModel& model, Span<const double> gra
 
 } // namespace
 
+bool model_from_gram(Span<const double> gram, Span<const double> jtr,
+                     Span<const double> scale, LinearModel& model) {
+    const std::size_t n = scale.size();
+    std::vector<double> norm(n), r(n * n, 0.0);
+    for (std::size_t j = 0; j < n; ++j) {
+        norm[j] = std::sqrt(gram[j * n + j]);
+        if (!(norm[j] > 0.0))
+            return false;
+    }
+    // Cholesky factor of the Gram matrix of the unit-length columns, row by row
+    for (std::size_t k = 0; k < n; ++k) {
+        double pivot = 1.0;
+        for (std::size_t i = 0; i < k; ++i)
+            pivot -= r[i * n + k] * r[i * n + k];
+        if (!(pivot >= kMinGramPivot))
+            return false;
+        r[k * n + k] = std::sqrt(pivot);
+        for (std::size_t j = k + 1; j < n; ++j) {
+            double v = gram[k * n + j] / (norm[k] * norm[j]);
+            for (std::size_t i = 0; i < k; ++i)
+                v -= r[i * n + k] * r[i * n + j];
+            r[k * n + j] = v / r[k * n + k];
+        }
+    }
+    // J / scale = (J / norm) (norm / scale): the same columns rescaled; then
+    // R^T c = (J / scale)^T r by forward substitution
+    std::vector<double> c(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        for (std::size_t i = 0; i <= j; ++i)
+            r[i * n + j] *= norm[j] / scale[j];
+        double v = jtr[j] / scale[j];
+        for (std::size_t i = 0; i < j; ++i)
+            v -= r[i * n + j] * c[i];
+        c[j] = v / r[j * n + j];
+    }
+    model.n = n;
+    model.r = std::move(r);
+    model.c = std::move(c);
+    return true;
+}
+
 LinearModel reduce_to_model(Span<const double> jac, Span<const double> residual,
                             Span<const double> scale) {
     const std::size_t m = residual.size(), n = scale.size();
     // rows beyond m (when m < n) are zero residuals: they leave the cost unchanged
     const std::size_t rows = std::max(m, n);
-    std::vector<double> a(rows * n, 0.0), rhs(rows, 0.0);
+    std::vector<double> a(rows * n, 0.0), rhs(rows, 0.0), inv(n);
+    for (std::size_t j = 0; j < n; ++j)
+        inv[j] = 1.0 / scale[j];
     for (std::size_t i = 0; i < m; ++i) {
         for (std::size_t j = 0; j < n; ++j)
-            a[j * rows + i] = jac[i * n + j] / scale[j];
+            a[j * rows + i] = jac[i * n + j] * inv[j];
         rhs[i] = residual[i];
     }
     LinearModel model;

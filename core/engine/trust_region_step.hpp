@@ -1,8 +1,11 @@
 // One step of the bounded least-squares solver: the linear model of the residuals
 // around the current parameters, and the step that lowers it most inside the trust
 // region and the parameter box. A circuit fit has at most a handful of parameters, so
-// the m residuals are first reduced to an n x n triangle by one QR factorisation; every
-// trial step of the iteration then costs only n x n work, however long the pulse.
+// the m residuals are first reduced to an n x n triangle; every trial step of the
+// iteration then costs only n x n work, however long the pulse. The triangle comes
+// from the normal equations when the Jacobian's columns are clearly independent (one
+// pass over the Jacobian, which the solver makes anyway) and from a QR factorisation,
+// which keeps every digit, when they are not.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +23,16 @@ struct LinearModel {
     std::vector<double> c; ///< n
 };
 
-/// Reduces the m x n Jacobian (row-major) with its columns divided by scale (n positive
-/// entries) and the m residuals to the model, by Householder QR. Any m >= 1.
+/// The model from the normal equations: gram = J^T J (n x n, row-major, the upper
+/// triangle is read) and jtr = J^T r of the unscaled Jacobian, the columns of J to be
+/// divided by scale (n positive entries), by Cholesky factorisation. Returns false and
+/// leaves model alone when the columns of J are too close to dependent for the normal
+/// equations to keep the digits a step needs; reduce_to_model then takes over.
+bool model_from_gram(Span<const double> gram, Span<const double> jtr,
+                     Span<const double> scale, LinearModel& model);
+
+/// The model by Householder QR of the m x n Jacobian (row-major) with its columns
+/// divided by scale (n positive entries), and the m residuals. Any m >= 1.
 LinearModel reduce_to_model(Span<const double> jac, Span<const double> residual,
                             Span<const double> scale);
 

@@ -84,6 +84,13 @@ TEST(rosenbrock) {
     CHECK(res.cost < 1e-20);
     CHECK(res.at_bound[0] == 0 && res.at_bound[1] == 0);
     CHECK(res.evaluations < 50);
+
+    cellcore::LsqOptions short_budget;
+    short_budget.max_evaluations = 3;
+    const LsqResult cut = cellcore::least_squares_bounded(
+        f, 2, {-1.2, 1.0}, {-kInf, -kInf}, {kInf, kInf}, short_budget);
+    CHECK(cut.status == LsqStatus::max_evaluations && !cut.converged());
+    CHECK(cut.evaluations == 3 && cut.cost < 12.1); // below the start's cost, 12.1
 }
 
 TEST(exponential_decay_is_recovered) {
@@ -173,6 +180,42 @@ TEST(one_rc_circuit_is_recovered_in_ohms_and_farads) {
     CHECK(res.converged());
     for (int j = 0; j < 3; ++j)
         CHECK_CLOSE(res.x[j], truth[j], 1e-8, 0.0);
+}
+
+TEST(two_pairs_with_one_time_constant_still_fit) {
+    // two pairs of equal time constant act as one: the data fix only R1 + R2, so
+    // the Jacobian is singular along the split, the normal equations give way to QR,
+    // and the split parameters get infinite standard errors
+    const Pulse p;
+    const cellcore::RcPair truth[2] = {{0.01, 1000.0}, {0.02, 500.0}}; // both 10 s
+    std::vector<double> v(p.t.size()), y(p.t.size()), dy(5 * p.t.size());
+    cellcore::rc_circuit_response(0.03, Span<const cellcore::RcPair>(truth, 2), p.t,
+                                  p.u, v, {});
+    auto f = [&](Span<const double> x, Span<double> r, Span<double> jac) {
+        const cellcore::RcPair rc[2] = {{std::exp(x[1]), std::exp(x[2])},
+                                        {std::exp(x[3]), std::exp(x[4])}};
+        cellcore::rc_circuit_response(std::exp(x[0]),
+                                      Span<const cellcore::RcPair>(rc, 2), p.t, p.u, y,
+                                      jac.empty() ? Span<double>() : dy);
+        for (std::size_t k = 0; k < y.size(); ++k) {
+            r[k] = y[k] - v[k];
+            for (std::size_t j = 0; j < jac.size() / y.size(); ++j)
+                jac[5 * k + j] = dy[5 * k + j] * std::exp(x[j]);
+        }
+    };
+    cellcore::LsqOptions unit;
+    unit.x_scale.assign(5, 1.0);
+    // both pairs start with a 10 s time constant: the split stays singular throughout
+    const LsqResult res = cellcore::least_squares_bounded(
+        f, p.t.size(),
+        {std::log(0.02), std::log(0.02), std::log(500.0), std::log(0.01),
+         std::log(1000.0)},
+        std::vector<double>(5, -20.0), std::vector<double>(5, 20.0), unit);
+    CHECK(res.converged());
+    CHECK(res.cost < 1e-20); // noise-free: the minimum is an exact fit
+    CHECK_CLOSE(std::exp(res.x[0]), 0.03, 1e-8, 0.0);
+    CHECK_CLOSE(std::exp(res.x[1]) + std::exp(res.x[3]), 0.03, 1e-8, 0.0);
+    CHECK(std::isinf(res.std_error[1]) && std::isinf(res.std_error[3]));
 }
 
 TEST(trials_where_the_model_is_undefined_are_rejected) {
