@@ -69,7 +69,11 @@ LsqResult solve(const PulseWindow& w, const std::vector<double>& start,
         lo.push_back(std::log(o.lower));
         hi.push_back(std::log(o.upper));
     }
-    return least_squares_bounded(log_residual(w), w.size(), q0, lo, hi);
+    // logarithms of R and C share one natural scale
+    LsqOptions options;
+    options.x_scale.assign(q0.size(), 1.0);
+    return least_squares_bounded(log_residual(w), w.size(), q0, lo, hi, options);
+
 }
 
 // Time constants from the fastest the logging resolves to a few times the window.
