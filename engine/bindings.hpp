@@ -4,3 +4,4 @@
 #include <pybind11/pybind11.h>
 
 void register_record_rows(pybind11::module_& m);
+void register_record_reader(pybind11::module_& m);

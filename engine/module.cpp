@@ -10,4 +10,5 @@ PYBIND11_MODULE(_cellengine, m) {
     m.attr("__version__") = CELL_VERSION;
     bridge::translate_core_errors();
     register_record_rows(m);
+    register_record_reader(m);
 }
