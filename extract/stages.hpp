@@ -13,6 +13,13 @@ using bridge::Workspace;
 /// Configuration, working folder, the loop over records and the final model file call.
 void run_pipeline(const Workspace& ws);
 
+/// ./input_params.json opened for reading as UTF-8, with or without a byte-order mark.
+py::object open_configuration(const char* path);
+
+/// Refuses cut-offs and record settings ("columns", "discharge_current") that cannot
+/// be used, ending the run before anything is written; logs the record settings given.
+void check_record_settings(const Workspace& ws);
+
 /// Reads the record, finds its temperature, truncates at the cut-off, finds the pulses.
 void load_record(const Workspace& ws);
 
