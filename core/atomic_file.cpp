@@ -1,10 +1,10 @@
+// Temporary names, whole-file writes and the rename that puts a finished file in place.
 #include "core/atomic_file.hpp"
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 #include <unistd.h>
 
 namespace cellcore {
@@ -19,7 +19,7 @@ void replace_file(const std::string& tmp, const std::string& target) {
     if (std::rename(tmp.c_str(), target.c_str()) != 0) {
         const std::string reason = std::strerror(errno);
         std::remove(tmp.c_str());
-        throw std::runtime_error(target + ": cannot replace the file: " + reason);
+        throw FileError(target, target + ": cannot replace the file: " + reason);
     }
 }
 
@@ -27,13 +27,13 @@ void write_whole_file(const std::string& path, const std::string& text,
                       const std::string& target) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr)
-        throw std::runtime_error(target +
-                                 ": cannot write the file: " + std::strerror(errno));
+        throw FileError(target,
+                        target + ": cannot write the file: " + std::strerror(errno));
     const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     const bool closed = std::fclose(f) == 0;
     if (!written || !closed) {
         std::remove(path.c_str());
-        throw std::runtime_error(target + ": writing the file failed (disk full?)");
+        throw FileError(target, target + ": writing the file failed (disk full?)");
     }
 }
 

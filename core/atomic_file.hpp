@@ -2,24 +2,36 @@
 // target's folder, which is then renamed over the target in one step.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 
 namespace cellcore {
 
+/// A file that cannot be written or put in place. what() names the target and the
+/// reason; path() is the target, for the OSError the bindings turn it into.
+class FileError : public std::runtime_error {
+  public:
+    FileError(std::string path, const std::string& message)
+        : std::runtime_error(message), path_(std::move(path)) {}
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
 /// A unique temporary path beside target (same folder, so the rename is atomic).
 std::string temporary_path_for(const std::string& target);
 
-/// Writes text to target through a temporary file and a rename. Throws
-/// std::runtime_error naming the file when it cannot be written; an existing target
-/// then stays as it was.
+/// Writes text to target through a temporary file and a rename. Throws FileError
+/// naming the file when it cannot be written; an existing target then stays as it was.
 void write_file_atomically(const std::string& target, const std::string& text);
 
-/// Writes text to path (creating or truncating it). Throws std::runtime_error naming
-/// target when it cannot be written completely; a partial file at path is removed.
+/// Writes text to path (creating or truncating it). Throws FileError naming target
+/// when it cannot be written completely; a partial file at path is removed.
 void write_whole_file(const std::string& path, const std::string& text,
                       const std::string& target);
 
-/// Renames tmp over target; removes tmp and throws std::runtime_error on failure.
+/// Renames tmp over target; removes tmp and throws FileError on failure.
 void replace_file(const std::string& tmp, const std::string& target);
 
 } // namespace cellcore

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 
 namespace cellcore {
 
@@ -44,6 +45,111 @@ long long rest_after_leading_charge(Span<const double> current_a, double rest_li
     while (k < n && current_a[k] > rest_limit_a)
         ++k;
     return static_cast<long long>(k);
+}
+
+namespace {
+
+void drop_line_end(std::string& line) {
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+}
+
+bool blank(const std::string& line) {
+    return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+} // namespace
+
+std::vector<std::string> first_lines(const std::string& path, std::size_t max_lines) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (lines.size() < max_lines && std::getline(in, line)) {
+        drop_line_end(line);
+        lines.push_back(line);
+    }
+    if (!lines.empty() && lines[0].rfind("\xEF\xBB\xBF", 0) == 0)
+        lines[0].erase(0, 3);
+    return lines;
+}
+
+std::vector<std::string> header_fields(const std::string& line) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t k = 0; k < line.size(); ++k) {
+        const char c = line[k];
+        if (c == '"' && quoted && k + 1 < line.size() && line[k + 1] == '"') {
+            fields.back() += '"';
+            ++k;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            fields.emplace_back();
+        } else {
+            fields.back() += c;
+        }
+    }
+    return fields;
+}
+
+HeaderSearch find_header_line(const std::vector<std::string>& lines,
+                              const std::vector<std::string>& names) {
+    HeaderSearch search;
+    std::size_t most = 0;
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        const std::vector<std::string> fields = header_fields(lines[k]);
+        std::vector<std::string> missing;
+        for (const std::string& name : names)
+            if (std::find(fields.begin(), fields.end(), name) == fields.end())
+                missing.push_back(name);
+        if (missing.empty()) {
+            search.line = static_cast<long long>(k);
+            search.closest = search.line;
+            search.missing.clear();
+            return search;
+        }
+        const std::size_t named = names.size() - missing.size();
+        if (k == 0 || named > most) {
+            most = named;
+            search.closest = static_cast<long long>(k);
+            search.missing = missing;
+        }
+    }
+    if (lines.empty())
+        search.missing = names;
+    return search;
+}
+
+std::vector<long long> data_row_lines(const std::string& path, long long header_line) {
+    std::vector<long long> rows;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    for (long long number = 1; std::getline(in, line); ++number)
+        if (number > header_line + 1 && !blank(line))
+            rows.push_back(number);
+    return rows;
+}
+
+CurrentBalance current_balance(Span<const double> time_s, Span<const double> current_a,
+                               double rest_limit_a) {
+    CurrentBalance balance;
+    double charge_as = 0.0;
+    for (std::size_t k = 0; k < current_a.size(); ++k) {
+        if (current_a[k] > rest_limit_a)
+            balance.largest_charge_a = std::max(balance.largest_charge_a, current_a[k]);
+        if (current_a[k] < -rest_limit_a)
+            balance.discharges = true;
+        if (k > 0)
+            charge_as +=
+                0.5 * (current_a[k] + current_a[k - 1]) * (time_s[k] - time_s[k - 1]);
+    }
+    balance.net_charge_ah = charge_as / 3600.0;
+    return balance;
+}
+
+bool sign_looks_reversed(const CurrentBalance& balance) {
+    return balance.largest_charge_a > 0.0 &&
+           (balance.net_charge_ah > 0.0 || !balance.discharges);
 }
 
 } // namespace cellcore

@@ -1,9 +1,11 @@
 // Rows of a cycler log as they come: cyclers repeat rows, log two rows with one time
-// stamp at a step change, and begin some tests with a charge. These helpers find such
+// stamp at a step change, write metadata lines above the header, write discharge
+// current with either sign and begin some tests with a charge. These helpers find such
 // rows so that every reader of a record (the pipeline and the pulse-test engine) treats
 // them alike.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "core/span.hpp"
@@ -30,5 +32,44 @@ double rest_current_limit_a(Span<const double> current_a);
 /// rest that follows it); -1 when the record does not open with a charge. The record's
 /// length when the charge never ends.
 long long rest_after_leading_charge(Span<const double> current_a, double rest_limit_a);
+
+/// The first max_lines lines of a text file, without their line ends and without a
+/// UTF-8 byte-order mark; empty when the file cannot be opened.
+std::vector<std::string> first_lines(const std::string& path, std::size_t max_lines);
+
+/// The column names of a header line as pandas reads them: the fields between commas,
+/// a field in double quotes unquoted ("" inside it is one quote).
+std::vector<std::string> header_fields(const std::string& line);
+
+/// The header line among the first lines of a record: line is the first (0-based)
+/// that names every one of names, -1 when none does. Then closest is the first line
+/// naming the most of them and missing lists what it lacks, in the order of names.
+struct HeaderSearch {
+    long long line = -1;
+    long long closest = 0;
+    std::vector<std::string> missing;
+};
+HeaderSearch find_header_line(const std::vector<std::string>& lines,
+                              const std::vector<std::string>& names);
+
+/// The 1-based file line of every data row below the header line (0-based
+/// header_line), skipping lines of only spaces and tabs as pandas skips them. Empty
+/// when the file cannot be opened.
+std::vector<long long> data_row_lines(const std::string& path, long long header_line);
+
+/// How much charge a record moves and which way. Currents in A, negative while
+/// discharging; times in s, increasing.
+struct CurrentBalance {
+    double net_charge_ah = 0.0;    ///< trapezoid integral of the current; > 0 charges
+    double largest_charge_a = 0.0; ///< largest current above the rest limit, else 0
+    bool discharges = false;       ///< some current is below -rest_limit_a
+};
+CurrentBalance current_balance(Span<const double> time_s, Span<const double> current_a,
+                               double rest_limit_a);
+
+/// True when a discharge record reads as a charge: it carries charge current and either
+/// takes in more charge than it gives or never discharges at all. Charge pulses between
+/// discharges (as in HPPC tests) alone do not count.
+bool sign_looks_reversed(const CurrentBalance& balance);
 
 } // namespace cellcore

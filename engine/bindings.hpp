@@ -6,3 +6,4 @@
 void register_record_rows(pybind11::module_& m);
 void register_pulse_test(pybind11::module_& m);
 void register_model_simulation(pybind11::module_& m);
+void register_record_reader(pybind11::module_& m);

@@ -42,6 +42,8 @@ class Protocol:
     """Pulse train: rest, then pulses of `pulse_s` with `rest_s` rests, sampled every dt_s.
 
     The last pulse runs on until the voltage falls below `end_v` (at most `final_s`).
+    With `charge_s` > 0 the test opens with a charge at `charge_a` (positive) for that
+    long before the first rest; `soc0` is the SOC the charge starts from.
     """
 
     current_a: float = -2.0
@@ -53,12 +55,15 @@ class Protocol:
     end_v: float = 3.0
     final_s: float = 20000.0
     soc0: float = 1.0
+    charge_s: float = 0.0
+    charge_a: float = 2.0
 
 
 def current_profile(p: Protocol) -> np.ndarray:
     """Current per sample (A), constant over the interval after each sample."""
     step = round(p.pulse_s / p.dt_s), round(p.rest_s / p.dt_s)
-    parts = [np.zeros(round(p.first_rest_s / p.dt_s))]
+    parts = [np.full(round(p.charge_s / p.dt_s), p.charge_a)]
+    parts.append(np.zeros(round(p.first_rest_s / p.dt_s)))
     for _ in range(p.n_pulses):
         parts += [np.full(step[0], p.current_a), np.zeros(step[1])]
     parts.append(np.full(round(p.final_s / p.dt_s), p.current_a))

@@ -21,9 +21,8 @@ void configure_logging(const Workspace& ws) {
 
 // Any failure to open or parse the configuration ends the process with one message.
 void read_configuration(const Workspace& ws) {
-    py::object open = py::module_::import("builtins").attr("open");
     try {
-        py::object jfile = open(kConfigFile);
+        py::object jfile = open_configuration(kConfigFile);
         ws.set("jfile", jfile);
         try {
             ws.set("values", ws.get("json").attr("load")(jfile));
@@ -176,6 +175,7 @@ void run_pipeline(const Workspace& ws, const py::object& config,
     check_model(ws);
     check_fit_method(ws);
     check_cycle_limit(ws);
+    check_record_settings(ws);
     list_records(ws);
     for (py::handle infile : ws.get("infiles")) {
         ws.set("infile", infile);

@@ -2,6 +2,7 @@
 // the current directory to the battery model file.
 #include <pybind11/pybind11.h>
 
+#include "bridge/errors.hpp"
 #include "extract/stages.hpp"
 
 namespace py = pybind11;
@@ -23,11 +24,14 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_cellfit() {
             "module runs the extraction on ./input_params.json.",
             &cellfit_module_def);
         m.attr("__version__") = CELL_VERSION;
+        bridge::translate_core_errors(); // for the functions bound into the module
         cellfit::register_lsim2(m);
         cellfit::run_in_workspace(bridge::Workspace(m.attr("__dict__")));
         return m.release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
+    } catch (const cellcore::FileError& e) {
+        bridge::set_os_error(e); // as the other modules' translators do
     } catch (const std::invalid_argument& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::exception& e) {

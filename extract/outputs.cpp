@@ -1,9 +1,11 @@
 // The record's outputs in results/: <name>_params.json (temperature, capacity, median
 // circuit parameters, OCV curve), which the model file builder reads back, and
 // <name>_ocv.csv, the OCV curve as a table for people. Both are written to a temporary
-// file and renamed into place, so a failure never leaves a half-written file behind.
+// file and renamed into place, so a failure never leaves a half-written file behind;
+// either failing is an OSError naming the file.
 #include <cstdio>
 
+#include "bridge/errors.hpp"
 #include "bridge/python_text.hpp"
 #include "core/atomic_file.hpp"
 #include "extract/fitting.hpp"
@@ -47,8 +49,8 @@ void write_parameter_file(const Workspace& ws) {
         py::str(ws.get("json").attr("dumps")(ws.get("bat_params")));
     const std::string tmp = cellcore::temporary_path_for(target);
     cellcore::write_whole_file(tmp, text, target);
-    info("file " + target + " written");
     cellcore::replace_file(tmp, target);
+    info("file " + target + " written"); // only once it is in place
 }
 
 void write_ocv_table(const Workspace& ws) {
@@ -60,6 +62,14 @@ void write_ocv_table(const Workspace& ws) {
         np.attr("savetxt")(tmp,
                            np.attr("transpose")(pair(ws.get("SOC"), ws.get("OCV_3rd"))),
                            py::arg("header") = "SOC,OCV", py::arg("delimiter") = ",");
+    } catch (py::error_already_set& e) {
+        std::remove(tmp.c_str());
+        // a full disk or a folder we may not write: the error names the table, as the
+        // parameter file's does
+        if (e.matches(PyExc_OSError))
+            bridge::raise_file_error_from(e, target + ": writing the file failed (" +
+                                                 bridge::str(e.value()) + ")");
+        throw;
     } catch (...) {
         std::remove(tmp.c_str());
         throw;

@@ -1,5 +1,7 @@
-// Loading a record: reads the CSV log, finds the cell temperature, cuts the record at
-// the discharge cut-off and finds the current steps that open and close every pulse.
+// Loading a record: reads the CSV log (through the shared record reader), finds the
+// cell temperature, drops a charge the test opens with, cuts the record at the
+// discharge cut-off, checks the current's sign and finds the current steps that open
+// and close every pulse.
 #include <pybind11/numpy.h>
 
 #include <algorithm>
@@ -7,54 +9,23 @@
 
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
+#include "core/record_rows.hpp"
 #include "core/segmentation.hpp"
 #include "extract/compat.hpp"
+#include "extract/record_table.hpp"
 #include "extract/stages.hpp"
 
 namespace cellfit {
 namespace {
 
-// A missing or non-numeric column is reported with the record's name.
-py::array_t<double> column(const Workspace& ws, const char* name) {
-    py::object df = ws.get("df");
-    if (!df.attr("columns").attr("__contains__")(name).cast<bool>())
-        bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": no column \"" + name + "\" in the header");
-    try {
-        return df[name].attr("values").attr("astype")(
-            py::module_::import("builtins").attr("float"));
-    } catch (py::error_already_set& e) {
-        bridge::raise(PyExc_ValueError, record_name(ws) + ": column \"" + name +
-                                            "\" is not numeric (" +
-                                            bridge::str(e.value()) + ")");
-    }
-}
-
-void read_csv(const Workspace& ws) {
-    try {
-        ws.set("df", ws.get("pd").attr("read_csv")(
-                         ws.get("infile"), py::arg("header") = 0,
-                         py::arg("delimiter") = ",", py::arg("decimal") = "."));
-    } catch (py::error_already_set& e) {
-        bridge::raise(PyExc_ValueError, record_name(ws) + ": cannot read the record (" +
-                                            bridge::str(e.value()) + ")");
-    }
-}
-
-// The median of a complete temperature column, rounded half to even; None when the
-// column is missing, incomplete or not numeric.
-py::object temperature_from_column(const Workspace& ws) {
-    py::object np = ws.get("np");
-    try {
-        py::object temps = ws.get("df")["Temperature(C)"].attr("values").attr("astype")(
-            py::module_::import("builtins").attr("float"));
-        const double median = np.attr("median")(temps).cast<double>();
-        if (!std::isfinite(median))
-            return py::none();
-        return py::int_(np.attr("round")(median, 0));
-    } catch (py::error_already_set&) {
-        return py::none();
-    }
+// The record through the one reader every part of the system shares: clean columns,
+// warnings for the rows it dropped, the table as the workspace's df.
+records::RecordTable read_table(const Workspace& ws) {
+    records::RecordTable table = records::read_record_table(
+        record_name(ws), records::record_settings(ws.get("values"), ""),
+        [](const std::string& message) { bridge::log("cellfit", "warning", message); });
+    ws.set("df", table.frame);
+    return table;
 }
 
 // The file name carries the temperature as ..._Tp25.csv (25 C) or ..._Tn10.csv (-10 C).
@@ -83,17 +54,45 @@ py::object temperature_from_name(const Workspace& ws) {
     }
 }
 
-void find_temperature(const Workspace& ws) {
-    py::object temperature = temperature_from_column(ws);
+void find_temperature(const Workspace& ws, const records::RecordTable& table) {
+    py::object temperature = records::median_temperature(table.temperature);
     if (temperature.is_none())
         temperature = temperature_from_name(ws);
     ws.set("temperature", temperature);
     bridge::log("cellfit", "info", "temperature = " + bridge::str(temperature) + " C");
 }
 
+// A test that opens with a charge (to full, before the first rest) is not part of the
+// discharge: counted in, it makes the SOC axis and the capacity those of a cell that
+// was never full. The record is taken from the rest after the charge, when a rest does
+// follow it (a positive offset of the rest current is no charge) and the record
+// discharges after it (a record whose sign is reversed is left to the sign check).
+void drop_leading_charge(const Workspace& ws, records::RecordTable& table) {
+    const cellcore::Span<const double> current(table.current_a);
+    const double rest_a = cellcore::rest_current_limit_a(current);
+    const long long start = cellcore::rest_after_leading_charge(current, rest_a);
+    const auto k = static_cast<std::size_t>(start);
+    if (start <= 0 || k == current.size() || std::fabs(current[k]) > rest_a)
+        return;
+    const cellcore::Span<const double> after_t(table.time_s.data() + k,
+                                               table.time_s.size() - k);
+    const cellcore::Span<const double> after_i(table.current_a.data() + k,
+                                               table.current_a.size() - k);
+    if (!cellcore::current_balance(after_t, after_i, rest_a).discharges)
+        return;
+    bridge::log("cellfit", "warning",
+                record_name(ws) + ": the record opens with a charge; its first " +
+                    bridge::str(k) + " rows (" +
+                    bridge::str(table.time_s[k] - table.time_s[0]) +
+                    " s) are dropped and the record is taken from the rest after it");
+    for (std::vector<double>* column :
+         {&table.time_s, &table.voltage_v, &table.current_a})
+        column->erase(column->begin(), column->begin() + start);
+}
+
 // Keeps the samples before the first voltage strictly below the cut-off.
-void truncate_at_cutoff(const Workspace& ws) {
-    py::array_t<double> vraw = column(ws, "Voltage(V)");
+void truncate_at_cutoff(const Workspace& ws, const records::RecordTable& table) {
+    py::array_t<double> vraw = bridge::to_numpy(table.voltage_v);
     ws.set("vraw", vraw);
     const double vcut = ws.get_as<double>("vcut");
     const auto volts = bridge::view<double>(vraw);
@@ -107,11 +106,44 @@ void truncate_at_cutoff(const Workspace& ws) {
             "\nBattery voltage does not cross the defined low cut off "
             "voltage. Please define higher cut off level and run again.\n");
     }
+    if (idx_end == 0)
+        bridge::raise(PyExc_ValueError,
+                      record_name(ws) + ": the first voltage, " +
+                          bridge::str(volts[0]) + " V, is already below low_cutoff " +
+                          bridge::str(vcut) + " V: nothing is left to fit");
     const py::slice kept(0, static_cast<py::ssize_t>(idx_end), 1);
     ws.set("idx_end", py::int_(idx_end));
     ws.set("v", vraw[kept].attr("copy")());
-    ws.set("t", column(ws, "Seconds")[kept]);
-    ws.set("iload", column(ws, "Current(A)")[kept]);
+    ws.set("t", bridge::to_numpy(table.time_s)[kept]);
+    ws.set("iload", bridge::to_numpy(table.current_a)[kept]);
+}
+
+std::string sign_evidence(const cellcore::CurrentBalance& b) {
+    const py::object round = py::module_::import("builtins").attr("round");
+    const auto fmt = [&](double x) { return round(x, 3); };
+    if (!b.discharges)
+        return "charge current up to " + bridge::str(fmt(b.largest_charge_a)) +
+               " A and no discharge current";
+    return bridge::str(fmt(b.net_charge_ah)) +
+           " Ah more charged into the cell than discharged before the cut-off";
+}
+
+// Cyclers differ in the sign they give discharge current. Read with the wrong one, a
+// record takes in charge down to its cut-off; say so, not that the SOC does not fall.
+void check_current_sign(const Workspace& ws) {
+    const bridge::InArray t = ws.get("t"), iload = ws.get("iload");
+    const auto current = bridge::view<double>(iload);
+    const cellcore::CurrentBalance balance = cellcore::current_balance(
+        bridge::view<double>(t), current, cellcore::rest_current_limit_a(current));
+    if (!cellcore::sign_looks_reversed(balance))
+        return;
+    const bool positive =
+        records::record_settings(ws.get("values"), "").discharge_positive;
+    bridge::raise(PyExc_ValueError,
+                  record_name(ws) + ": the current sign looks reversed (" +
+                      sign_evidence(balance) + "); set \"discharge_current\": " +
+                      (positive ? "\"negative\"" : "\"positive\"") +
+                      " in input_params.json");
 }
 
 void cumulative_charge(const Workspace& ws) {
@@ -122,9 +154,10 @@ void cumulative_charge(const Workspace& ws) {
     ws.set("cum_mAh", np.attr("abs")(integral / py::int_(3600)));
 }
 
-// The step threshold is a quarter of the pulse current level: the most negative
-// well-populated histogram bin (the last bin holds the rest current and is never
-// taken).
+// The step threshold is a quarter of the pulse current level: the highest histogram
+// bin holding more than 10 samples, the last bin excepted. With discharge currents
+// negative the last bin holds the rest current, and the bin below it that is well
+// populated is the pulse level nearest the rest.
 void current_threshold(const Workspace& ws) {
     py::tuple hist =
         ws.get("np").attr("histogram")(ws.get("iload"), py::arg("bins") = 21);
@@ -189,9 +222,11 @@ void pair_pulses(const Workspace& ws) {
 } // namespace
 
 void load_record(const Workspace& ws) {
-    read_csv(ws);
-    find_temperature(ws);
-    truncate_at_cutoff(ws);
+    records::RecordTable table = read_table(ws);
+    find_temperature(ws, table);
+    drop_leading_charge(ws, table);
+    truncate_at_cutoff(ws, table);
+    check_current_sign(ws);
     cumulative_charge(ws);
 }
 

@@ -24,6 +24,13 @@ void bind_libraries(const Workspace& ws);
 void run_in_workspace(const Workspace& ws, const py::object& config = py::none(),
                       const py::object& workdir = py::none());
 
+/// ./input_params.json opened for reading as UTF-8, with or without a byte-order mark.
+py::object open_configuration(const char* path);
+
+/// Refuses cut-offs and record settings ("columns", "discharge_current") that cannot
+/// be used, ending the run before anything is written; logs the record settings given.
+void check_record_settings(const Workspace& ws);
+
 /// Reads the record, finds its temperature, truncates at the cut-off and counts the
 /// charge.
 void load_record(const Workspace& ws);

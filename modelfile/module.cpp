@@ -2,6 +2,7 @@
 // write_battery_model_file; nothing runs until that is called.
 #include <pybind11/pybind11.h>
 
+#include "bridge/errors.hpp"
 #include "modelfile/stages.hpp"
 
 namespace py = pybind11;
@@ -9,6 +10,7 @@ namespace py = pybind11;
 PYBIND11_MODULE(cellgen, m) {
     m.doc() = "Merges per-temperature parameter files into one battery model file.";
     m.attr("__version__") = CELL_VERSION;
+    bridge::translate_core_errors();
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");
     m.attr("glob") = py::module_::import("glob");

@@ -3,15 +3,14 @@
 // the model's users also call through json.dumps(..., cls=CustomEncoder).
 // battery_model.mat holds the same model as a MATLAB structure for the simulation side.
 // Both are written to a temporary file beside the target and renamed over it, so a
-// failed call never leaves a half-written model behind.
+// failed call never leaves a half-written model behind; a file that cannot be written
+// or replaced is an OSError naming it (the module's translator of core errors).
 #include "modelfile/stages.hpp"
 
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
 #include "core/atomic_file.hpp"
 #include "core/model_json.hpp"
-
-#include <stdexcept>
 
 namespace cellgen {
 namespace {
@@ -187,16 +186,6 @@ std::string in_current_folder(const char* file) {
     return bridge::str(py::module_::import("os").attr("getcwd")()) + "/" + file;
 }
 
-// The core reports a file it cannot write as std::runtime_error; to Python that is an
-// OSError, like any other file that cannot be written.
-template <typename Write> void as_os_error(Write write) {
-    try {
-        write();
-    } catch (const std::runtime_error& e) {
-        bridge::raise(PyExc_OSError, e.what());
-    }
-}
-
 void write_json(const py::dict& params_json) {
     const cellcore::EncodedModel encoded =
         cellcore::encode_model(model_entries(params_json));
@@ -212,7 +201,7 @@ void write_json(const py::dict& params_json) {
 
 void write_text_file(const char* file, const std::string& text) {
     const std::string target = in_current_folder(file);
-    as_os_error([&] { cellcore::write_file_atomically(target, text); });
+    cellcore::write_file_atomically(target, text); // OSError when it fails
     bridge::log(kLogger, "info", std::string("Saved file '") + file + "'");
 }
 
@@ -231,7 +220,7 @@ void write_mat_file(const char* file, const py::dict& variables) {
         os.attr("remove")(tmp);
         throw;
     }
-    as_os_error([&] { cellcore::replace_file(tmp, target); });
+    cellcore::replace_file(tmp, target);
     bridge::log(kLogger, "info", std::string("Saved file: '") + file + "'");
 }
 

@@ -52,9 +52,10 @@ def cell_folder(tmp_path: Path, records: dict, **config) -> Path:
     return workdir
 
 
-def run_cellfit(cwd: Path, attrs=(), after: str = "") -> Run:
+def run_cellfit(cwd: Path, attrs=(), after: str = "", env=None) -> Run:
     """Loads cellfit in a fresh interpreter in cwd; returns its output and the named
-    workspace values (arrays as lists, other values by str() where not JSON)."""
+    workspace values (arrays as lists, other values by str() where not JSON). env: the
+    interpreter's environment, when not this one's."""
     code = (
         "import json, numpy as np\n"
         "import cellfit\n"
@@ -75,6 +76,7 @@ def run_cellfit(cwd: Path, attrs=(), after: str = "") -> Run:
         capture_output=True,
         text=True,
         timeout=600,
+        env=env,
     )
     attrs_out = {}
     stdout = proc.stdout
