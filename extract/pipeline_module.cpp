@@ -4,6 +4,7 @@
 // where `import cellfit` runs exactly once in the module's own namespace.
 #include <pybind11/pybind11.h>
 
+#include "bridge/errors.hpp"
 #include "bridge/python_text.hpp"
 #include "extract/stages.hpp"
 
@@ -26,6 +27,8 @@ void run(const py::dict& namespace_, const py::object& config,
 
 PYBIND11_MODULE(_cellpipeline, m) {
     m.attr("__version__") = CELL_VERSION;
+    bridge::translate_core_errors(); // a file that cannot be written: OSError
+
     cellfit::register_lsim2(m);
     m.def("run", &run, py::arg("namespace"), py::arg("config") = py::none(),
           py::arg("workdir") = py::none(),
