@@ -29,7 +29,9 @@ examples:
   cellfit run examples/demo_cell
   cellfit run cells/A_BOL --model model2 --fit-method joint
   cellfit batch cells/*/ --workers 4
-  cellfit batch cells/*/ --scheduler tcp://10.0.0.5:8786"""
+  cellfit batch cells/*/ --scheduler tcp://10.0.0.5:8786
+  cellfit report examples/demo_cell
+  cellfit export-pybamm examples/demo_cell"""
 
 
 def positive_int(text: str) -> int:
@@ -122,7 +124,71 @@ def build_parser() -> argparse.ArgumentParser:
         help="run the cells as Dask tasks: 'local' starts a local cluster, an address "
         "(tcp://host:port) uses a running scheduler",
     )
+    add_tool_commands(commands)
     return parser
+
+
+def add_tool_commands(commands) -> None:
+    """The commands that work on a finished run's files."""
+    report = commands.add_parser(
+        "report",
+        help="write FOLDER/report/index.html: fits, OCV, parameters, validation",
+        description="Writes FOLDER/report/index.html with PNG figures from a finished "
+        "run: per record the OCV points and curve, every fitted pulse measured against "
+        "fitted voltage, the parameters over SOC per temperature and direction, the "
+        "medians over temperature with the fit bounds marked, a quality table, and the "
+        "merged model simulated over each record (results/validation.csv). Needs "
+        "matplotlib: pip install 'cellfit[plot]'.",
+    )
+    report.add_argument("folder", metavar="FOLDER", help="cell folder after a run")
+    validate = commands.add_parser(
+        "validate",
+        help="simulate the merged model over every record: results/validation.csv",
+        description="Simulates results/battery_model.json over each record's current "
+        "(SOC by coulomb counting, R0 and the RC pairs at the record's temperature) and "
+        "writes results/validation.csv: RMS and largest voltage error (mV) over the "
+        "whole record and over the pulses only.",
+    )
+    validate.add_argument("folder", metavar="FOLDER", help="cell folder after a run")
+    export = commands.add_parser(
+        "export-pybamm",
+        help="write a PyBaMM Thevenin parameter set from results/battery_tables.json",
+        description="Writes results/pybamm_parameters.py, a parameter set for PyBaMM's "
+        "Thevenin equivalent-circuit model (OCV over SOC and temperature, R0 and the "
+        "RC pairs over SOC and temperature, capacity). Needs pybamm to be used: "
+        "pip install 'cellfit[pybamm]'.",
+    )
+    export.add_argument("folder", metavar="FOLDER", help="cell folder after a run")
+    export.add_argument(
+        "--temperature",
+        type=float,
+        default=25.0,
+        metavar="C",
+        help="initial and ambient temperature of the set, °C (default 25)",
+    )
+
+
+def command_tool(args: argparse.Namespace) -> int:
+    """report, validate or export-pybamm on a finished run's files."""
+    try:
+        if args.command == "report":
+            from cellkit.report import write_report
+
+            print(f"report in {write_report(args.folder)}")
+        elif args.command == "validate":
+            from cellkit.validate import validate
+
+            table = validate(args.folder)
+            print(table.to_string(index=False, float_format=lambda x: f"{x:.2f}"))
+        else:
+            from cellkit.export import export_pybamm
+
+            path = export_pybamm(args.folder, temp_c=args.temperature)
+            print(f"PyBaMM parameter set in {path}")
+    except (OSError, ValueError, ImportError) as exc:
+        print(f"cellfit: {exc}", file=sys.stderr)
+        return 1
+    return 0
 
 
 def overrides_from(args: argparse.Namespace) -> dict:
@@ -265,7 +331,12 @@ def command_batch(args: argparse.Namespace) -> int:
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return command_run(args) if args.command == "run" else command_batch(args)
+        if args.command == "run":
+            return command_run(args)
+        if args.command == "batch":
+            return command_batch(args)
+        return command_tool(args)
+
     except KeyboardInterrupt:
         print("cellfit: interrupted", file=sys.stderr)
         return 130
