@@ -19,9 +19,6 @@ namespace {
 
 using cellcore::StepKind;
 
-// load steps up to this long are pulses, longer discharges SOC steps
-const double kPulseMaxS = cellcore::SegmentationOptions{}.pulse_max_s;
-
 struct Samples {
     bridge::InArray t, v, i;
     explicit Samples(const Workspace& ws)
@@ -119,9 +116,11 @@ bool needs_pulse_engine(const Workspace& ws) {
         return false;
     const cellcore::Segmentation seg = cellcore::segment_record(
         bridge::view(s.t), bridge::view(s.v), bridge::view(s.i));
-    // An SOC step is a discharge longer than a pulse can be and more than twice the
-    // longest pulse: an HPPC block's, not a pulse train's one slightly longer pulse.
-    // The last step is the one the cut-off ends, whatever it was meant to be.
+    // An SOC step is a discharge the segmentation did not take for a pulse, more than
+    // twice as long as the longest pulse: an HPPC block's, not a glitch or a pulse
+    // train's one slightly longer pulse. The last step is the one the cut-off ends,
+    // whatever it was meant to be.
+
     bool charge = false;
     double longest_pulse_s = 0.0, longest_step_s = 0.0;
     for (std::size_t k = 0; k < seg.steps.size(); ++k) {
@@ -132,10 +131,9 @@ bool needs_pulse_engine(const Workspace& ws) {
         if (step.kind == StepKind::discharge && k + 1 < seg.steps.size())
             longest_step_s = std::max(longest_step_s, step.duration_s());
     }
-    const bool soc_steps =
-        longest_pulse_s > 0 && longest_step_s > std::max(kPulseMaxS, 2 * longest_pulse_s);
-    return charge || soc_steps;
+    const bool soc_steps = longest_pulse_s > 0 && longest_step_s > 2 * longest_pulse_s;
 
+    return charge || soc_steps;
 }
 
 void fit_pulse_test(const Workspace& ws, const std::string& why) {

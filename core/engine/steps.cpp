@@ -100,9 +100,32 @@ StepKind load_kind(double mean_a, double duration_s, std::size_t samples, bool c
     return pulse ? StepKind::charge_pulse : StepKind::charge;
 }
 
+// Some HPPC protocols step the SOC with discharges short enough to pass for pulses
+// (5 % at 2C: 90 s, beside 10 s pulses). When the discharge pulses fall into two
+// groups of at least two, the longer lasting five times the shorter or more, the
+// longer ones are SOC steps. The last step is left out: the cut-off ends it early.
+void separate_soc_steps(std::vector<Step>& steps) {
+    std::vector<double> durations;
+    for (std::size_t k = 0; k + 1 < steps.size(); ++k)
+        if (steps[k].kind == StepKind::discharge_pulse)
+            durations.push_back(steps[k].duration_s());
+    std::sort(durations.begin(), durations.end());
+    double split = 0.0, widest = 5.0;
+    for (std::size_t k = 2; k + 1 < durations.size(); ++k) // two or more on each side
+        if (durations[k - 1] > 0 && durations[k] / durations[k - 1] >= widest) {
+            widest = durations[k] / durations[k - 1];
+            split = durations[k - 1];
+        }
+    if (split > 0)
+        for (Step& s : steps)
+            if (s.kind == StepKind::discharge_pulse && s.duration_s() > split)
+                s.kind = StepKind::discharge;
+}
+
 } // namespace
 
 const char* step_kind_name(StepKind kind) {
+
     switch (kind) {
     case StepKind::rest:
         return "rest";
@@ -170,6 +193,7 @@ Segmentation segment_record(Span<const double> time_s, Span<const double> voltag
         s.kind = load_kind(mean, s.duration_s(), s.end - s.begin,
                            holds_its_level(seg.current_a, s.begin, s.end), options);
     }
+    separate_soc_steps(seg.steps);
     return seg;
 }
 
