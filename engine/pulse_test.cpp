@@ -116,14 +116,9 @@ py::tuple curve(const PulseTest& pt, std::size_t k, py::object params) {
         values.fill(cellcore::kNaN);
         std::copy(given.begin(), given.end(), values.begin());
     }
-    const auto model = cellcore::pulse_model_voltage(pt.result, p[k], values);
-    const auto& g = pt.result.grid;
-    const std::size_t b = p[k].begin;
-    return py::make_tuple(
-        column(model.size(),
-               [&](std::size_t j) { return g.time_s[g.at_sample[b + j]]; }),
-        column(model.size(), [&](std::size_t j) { return pt.result.voltage_v[b + j]; }),
-        bridge::to_numpy(model));
+    const cellcore::PulseCurve c = cellcore::pulse_curve(pt.result, p[k], values);
+    return py::make_tuple(bridge::to_numpy(c.time_s), bridge::to_numpy(c.measured_v),
+                          bridge::to_numpy(c.model_v));
 }
 
 } // namespace

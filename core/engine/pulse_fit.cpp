@@ -73,7 +73,6 @@ LsqResult solve(const PulseWindow& w, const std::vector<double>& start,
     LsqOptions options;
     options.x_scale.assign(q0.size(), 1.0);
     return least_squares_bounded(log_residual(w), w.size(), q0, lo, hi, options);
-
 }
 
 // Time constants from the fastest the logging resolves to a few times the window.
@@ -204,9 +203,9 @@ void store(const LsqResult& res, std::size_t m, PulseFit& fit) {
 
 } // namespace
 
-void fit_pulse(const PulseWindow& window, std::size_t pulse_samples,
-               const PulseTestOptions& options, PulseFit& fit) {
-    const StartValues s = start_from_pulse(window, pulse_samples);
+void fit_pulse(const PulseWindow& window, const PulseTestOptions& options,
+               PulseFit& fit) {
+    const StartValues s = start_from_pulse(window, window.pulse_rows());
     fit.step_r0_ohm = s.step_r0_ohm;
     std::vector<double> start = linear_start(window, options.rc_pairs);
     if (start.empty()) { // no positive combination: the pulse's step and 63 % time

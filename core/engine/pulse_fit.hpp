@@ -10,9 +10,9 @@
 
 namespace cellcore {
 
-/// Fits the pulse of steps[step] over the window [begin, end) simulated from history.
-/// Fills params, std_error, rms_mv, step_r0_ohm, flags, evaluations.
-void fit_pulse(const PulseWindow& window, std::size_t pulse_samples,
-               const PulseTestOptions& options, PulseFit& fit);
+/// Fits the window's pulse. Fills params, std_error, rms_mv, step_r0_ohm, flags,
+/// evaluations.
+void fit_pulse(const PulseWindow& window, const PulseTestOptions& options,
+               PulseFit& fit);
 
 } // namespace cellcore

@@ -177,9 +177,9 @@ PulseFit fit_step(const PulseTestResult& r, Span<const double> voltage_v, std::s
             decay_baseline(r, r.pulses.back(), relaxed, fit.begin, fit.end);
         fit.history = fit.begin;
     }
-    const PulseWindow window(r, voltage_v, fit.history, fit.begin, fit.end, flat,
-                             fit.baseline_v);
-    fit_pulse(window, step.end - step.begin, o, fit);
+    const PulseWindow window(r, voltage_v, fit.history, fit.begin, step.end, fit.end,
+                             flat, fit.baseline_v);
+    fit_pulse(window, o, fit);
     return fit;
 }
 
@@ -235,18 +235,23 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
     return r;
 }
 
-std::vector<double> pulse_model_voltage(const PulseTestResult& result,
-                                        const PulseFit& fit,
-                                        const std::array<double, 5>& params) {
+PulseCurve pulse_curve(const PulseTestResult& result, const PulseFit& fit,
+                       const std::array<double, 5>& params) {
     const Span<const double> voltage_v{result.voltage_v};
-    const PulseWindow window(result, voltage_v, fit.history, fit.begin, fit.end,
+    const PulseWindow window(result, voltage_v, fit.history, fit.begin,
+                             result.segmentation.steps[fit.step].end, fit.end,
                              !result.gaps.empty(), fit.baseline_v);
     const std::size_t np = std::isnan(params[3]) ? 3 : 5;
-    std::vector<double> y(window.size());
-    window.simulate({params.data(), np}, y, {});
-    for (std::size_t k = 0; k < y.size(); ++k)
-        y[k] += voltage_v[fit.begin + k] - window.target()[k];
-    return y;
+    PulseCurve c;
+    c.time_s = window.time_s();
+    c.model_v.resize(window.size());
+    window.simulate({params.data(), np}, c.model_v, {});
+    for (std::size_t r = 0; r < window.size(); ++r) {
+        const double measured = voltage_v[window.samples()[r]];
+        c.measured_v.push_back(measured);
+        c.model_v[r] += measured - window.target()[r]; // + OCV and an earlier decay
+    }
+    return c;
 }
 
 } // namespace cellcore

@@ -99,11 +99,15 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
                                    Span<const double> current_a,
                                    const PulseTestOptions& options = {});
 
-/// The modelled voltage (V) at the samples [fit.begin, fit.end) of a pulse's window
-/// for the parameters given (R0, R1, C1[, R2, C2]; a NaN R2 means one pair), with the
-/// OCV and history treatment of the fit. For re-evaluating other parameter sets.
-std::vector<double> pulse_model_voltage(const PulseTestResult& result,
-                                        const PulseFit& fit,
-                                        const std::array<double, 5>& params);
+/// Measured and modelled voltage (V) at the compared samples of a pulse's window.
+struct PulseCurve {
+    std::vector<double> time_s, measured_v, model_v;
+};
+
+/// The curve for the parameters given (R0, R1, C1[, R2, C2]; a NaN R2 means one
+/// pair), with the OCV and history treatment of the fit: to show a fit, or to
+/// re-evaluate other parameter sets on the same window.
+PulseCurve pulse_curve(const PulseTestResult& result, const PulseFit& fit,
+                       const std::array<double, 5>& params);
 
 } // namespace cellcore

@@ -1,5 +1,7 @@
 #include "core/engine/pulse_window.hpp"
 
+#include <algorithm>
+
 #include "core/rc_circuit.hpp"
 
 namespace cellcore {
@@ -12,8 +14,10 @@ constexpr double kStepRtol = 1e-9;
 } // namespace
 
 PulseWindow::PulseWindow(const PulseTestResult& result, Span<const double> voltage_v,
-                         std::size_t history, std::size_t begin, std::size_t end,
-                         bool flat_ocv, Span<const double> baseline_v) {
+                         std::size_t history, std::size_t begin, std::size_t pulse_end,
+                         std::size_t end, bool flat_ocv,
+                         Span<const double> baseline_v) {
+    const auto& mended = result.segmentation.quirks; // ascending
     const HoldGrid& g = result.grid;
     const std::size_t g0 = g.at_sample[history], g1 = g.at_sample[end - 1] + 1;
     grid_t_.assign(g.time_s.begin() + static_cast<long>(g0),
@@ -22,6 +26,11 @@ PulseWindow::PulseWindow(const PulseTestResult& result, Span<const double> volta
                    g.current_a.begin() + static_cast<long>(g1));
     const double rested_v = voltage_v[begin];
     for (std::size_t k = begin; k < end; ++k) {
+        if (std::binary_search(mended.begin(), mended.end(), static_cast<long long>(k)))
+            continue;
+        if (k > begin && k < pulse_end)
+            ++pulse_rows_;
+        samples_.push_back(k);
         rows_.push_back(g.at_sample[k] - g0);
         const double ocv = flat_ocv ? rested_v : result.ocv(result.soc[k]);
         const double base = baseline_v.empty() ? 0.0 : baseline_v[k - begin];

@@ -16,15 +16,21 @@ namespace cellcore {
 
 class PulseWindow {
   public:
-    /// Simulates from sample history, compares over [begin, end). With flat_ocv the
-    /// OCV stays at the voltage of sample begin, else it follows the OCV curve through
-    /// the counted SOC. baseline_v (empty, or one value per compared sample) is
-    /// subtracted from the measured voltage.
+    /// Simulates from sample history, compares over [begin, end) where the pulse
+    /// ends at pulse_end. Rows the segmentation mended (logged at a step instant, their
+    /// current or voltage on the wrong side of the step) are simulated through but not
+    /// compared. With flat_ocv the OCV stays at the voltage of sample begin, else it
+    /// follows the OCV curve through the counted SOC. baseline_v (empty, or one value
+    /// per sample of [begin, end)) is subtracted from the measured voltage.
     PulseWindow(const PulseTestResult& result, Span<const double> voltage_v,
-                std::size_t history, std::size_t begin, std::size_t end, bool flat_ocv,
-                Span<const double> baseline_v = {});
+                std::size_t history, std::size_t begin, std::size_t pulse_end,
+                std::size_t end, bool flat_ocv, Span<const double> baseline_v = {});
 
     std::size_t size() const { return target_.size(); }
+    /// Compared rows inside the pulse; row 0 is the last sample before it.
+    std::size_t pulse_rows() const { return pulse_rows_; }
+    /// Record sample of each compared row.
+    const std::vector<std::size_t>& samples() const { return samples_; }
     /// Measured voltage minus OCV (V) at the compared samples.
     const std::vector<double>& target() const { return target_; }
     const std::vector<double>& time_s() const { return time_; }
@@ -38,6 +44,8 @@ class PulseWindow {
   private:
     std::vector<double> grid_t_, grid_i_; ///< the hold grid from history on
     std::vector<std::size_t> rows_;       ///< grid index of each compared sample
+    std::vector<std::size_t> samples_;
+    std::size_t pulse_rows_ = 0;
     std::vector<double> target_, time_, current_;
     mutable std::vector<double> y_all_, jac_all_;
 };

@@ -154,6 +154,9 @@ def fit_record(
     if model not in _PAIRS:
         raise ValueError(f"model: 'model1' or 'model2', not {model!r}")
     rec = _as_record(record)
+    # errors name the file the user gave
+    label = os.fspath(record) if isinstance(record, (str, os.PathLike)) else rec.name
+
     try:
         native = _cellengine.PulseTest(
             rec.time_s,
@@ -165,7 +168,8 @@ def fit_record(
             ocv_rest_min_s=ocv_rest_min_s,
         )
     except ValueError as e:
-        raise ValueError(f"{rec.name}: {e}") from None
+        raise ValueError(f"{label}: {e}") from None
+
     return PulseTestResult(
         record=rec,
         pulses=_pulse_table(native.pulses),
