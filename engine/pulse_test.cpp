@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "bridge/arrays.hpp"
+#include "core/engine/pulse_fit.hpp"
 #include "core/engine/pulse_test.hpp"
 #include "engine/bindings.hpp"
 
@@ -121,6 +122,28 @@ py::tuple curve(const PulseTest& pt, std::size_t k, py::object params) {
                           bridge::to_numpy(c.model_v));
 }
 
+// Pulse k's fitting problem as the engine poses it, for benchmarks and checks: the
+// simulation grid, the compared rows, the target (measured voltage minus OCV and any
+// earlier pulse's decay), the start and the bounds.
+py::dict window(const PulseTest& pt, std::size_t k, int rc_pairs) {
+    const auto& p = pt.result.pulses;
+    if (k >= p.size())
+        throw std::out_of_range("pulse index " + std::to_string(k) + " out of range");
+    const cellcore::PulseWindow w = cellcore::fitted_window(pt.result, p[k]);
+    cellcore::PulseTestOptions o;
+    o.rc_pairs = rc_pairs;
+    std::vector<long long> rows(w.grid_rows().begin(), w.grid_rows().end());
+    py::dict out;
+    out["grid_time_s"] = bridge::to_numpy(w.grid_time_s());
+    out["grid_current_a"] = bridge::to_numpy(w.grid_current_a());
+    out["rows"] = bridge::to_numpy(rows);
+    out["target_v"] = bridge::to_numpy(w.target());
+    out["start"] = bridge::to_numpy(cellcore::pulse_fit_start(w, o));
+    out["lower"] = o.lower;
+    out["upper"] = o.upper;
+    return out;
+}
+
 } // namespace
 
 void register_pulse_test(py::module_& m) {
@@ -154,6 +177,8 @@ void register_pulse_test(py::module_& m) {
                 });
             },
             py::arg("soc"), "The OCV curve (V) at the given states of charge.")
+        .def("window", &window, py::arg("pulse"), py::arg("rc_pairs") = 2,
+             "Pulse k's fitting problem: grid, compared rows, target, start, bounds.")
         .def("curve", &curve, py::arg("pulse"), py::arg("params") = py::none(),
              "(time_s, measured V, modelled V) over a pulse's fitting window.");
 }

@@ -10,9 +10,16 @@
 
 namespace cellcore {
 
+/// The solver's stopping tolerances for a pulse fit (in log-parameters).
+inline constexpr double kXtol = 1e-8, kFtol = 1e-10, kGtol = 1e-8;
+
 /// Fits the window's pulse. Fills params, std_error, rms_mv, step_r0_ohm, flags,
 /// evaluations.
 void fit_pulse(const PulseWindow& window, const PulseTestOptions& options,
                PulseFit& fit);
+
+/// Where the solver starts: R0, R1, C1[, R2, C2] from the pulse's own shape.
+std::vector<double> pulse_fit_start(const PulseWindow& window,
+                                    const PulseTestOptions& options);
 
 } // namespace cellcore

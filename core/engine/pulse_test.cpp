@@ -238,9 +238,7 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
 PulseCurve pulse_curve(const PulseTestResult& result, const PulseFit& fit,
                        const std::array<double, 5>& params) {
     const Span<const double> voltage_v{result.voltage_v};
-    const PulseWindow window(result, voltage_v, fit.history, fit.begin,
-                             result.segmentation.steps[fit.step].end, fit.end,
-                             !result.gaps.empty(), fit.baseline_v);
+    const PulseWindow window = fitted_window(result, fit);
     const std::size_t np = std::isnan(params[3]) ? 3 : 5;
     PulseCurve c;
     c.time_s = window.time_s();

@@ -58,4 +58,31 @@ void PulseWindow::simulate(Span<const double> params, Span<double> y,
     }
 }
 
+void PulseWindow::residual(Span<const double> params, Span<const double> column_scale,
+                           Span<double> r, Span<double> jac) const {
+    const std::size_t pairs = (params.size() - 1) / 2, columns = params.size();
+    RcPair pair_values[2];
+    for (std::size_t p = 0; p < pairs; ++p)
+        pair_values[p] = {params[1 + 2 * p], params[2 + 2 * p]};
+    y_all_.resize(grid_t_.size());
+    jac_all_.resize(jac.empty() ? 0 : grid_t_.size() * columns);
+    rc_circuit_response(params[0], {pair_values, pairs}, grid_t_, grid_i_, y_all_,
+                        jac_all_, kStepRtol);
+    for (std::size_t k = 0; k < rows_.size(); ++k) {
+        r[k] = y_all_[rows_[k]] - target_[k];
+        if (jac.empty())
+            continue;
+        const double* from = &jac_all_[rows_[k] * columns];
+        double* to = &jac[k * columns];
+        for (std::size_t c = 0; c < columns; ++c)
+            to[c] = from[c] * column_scale[c];
+    }
+}
+
+PulseWindow fitted_window(const PulseTestResult& result, const PulseFit& fit) {
+    return PulseWindow(result, result.voltage_v, fit.history, fit.begin,
+                       result.segmentation.steps[fit.step].end, fit.end,
+                       !result.gaps.empty(), fit.baseline_v);
+}
+
 } // namespace cellcore

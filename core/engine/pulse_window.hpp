@@ -31,6 +31,10 @@ class PulseWindow {
     std::size_t pulse_rows() const { return pulse_rows_; }
     /// Record sample of each compared row.
     const std::vector<std::size_t>& samples() const { return samples_; }
+    /// The simulation grid (time s, current A) and each compared row's index in it.
+    const std::vector<double>& grid_time_s() const { return grid_t_; }
+    const std::vector<double>& grid_current_a() const { return grid_i_; }
+    const std::vector<std::size_t>& grid_rows() const { return rows_; }
     /// Measured voltage minus OCV (V) at the compared samples.
     const std::vector<double>& target() const { return target_; }
     const std::vector<double>& time_s() const { return time_; }
@@ -41,6 +45,12 @@ class PulseWindow {
     /// params, row-major.
     void simulate(Span<const double> params, Span<double> y, Span<double> jac) const;
 
+    /// The fit's residual, simulated minus target, in one pass: r (size()) and, with
+    /// jac non-empty, the Jacobian with column c times column_scale[c] (p d/dp is the
+    /// derivative with respect to log p).
+    void residual(Span<const double> params, Span<const double> column_scale,
+                  Span<double> r, Span<double> jac) const;
+
   private:
     std::vector<double> grid_t_, grid_i_; ///< the hold grid from history on
     std::vector<std::size_t> rows_;       ///< grid index of each compared sample
@@ -49,5 +59,8 @@ class PulseWindow {
     std::vector<double> target_, time_, current_;
     mutable std::vector<double> y_all_, jac_all_;
 };
+
+/// The window a pulse of the result was fitted over.
+PulseWindow fitted_window(const PulseTestResult& result, const PulseFit& fit);
 
 } // namespace cellcore
