@@ -144,9 +144,26 @@ py::dict window(const PulseTest& pt, std::size_t k, int rc_pairs) {
     return out;
 }
 
+// The logged current with the rows logged at a step instant moved to their step.
+py::array_t<double> mended_current(const bridge::InArray& t, const bridge::InArray& v,
+                                   const bridge::InArray& i) {
+    std::vector<double> current;
+    {
+        py::gil_scoped_release nogil;
+        current = cellcore::segment_record(bridge::view(t), bridge::view(v),
+                                           bridge::view(i))
+                      .current_a;
+    }
+    return bridge::to_numpy(current);
+}
+
 } // namespace
 
 void register_pulse_test(py::module_& m) {
+    m.def("mended_current", &mended_current, py::arg("time_s"), py::arg("voltage_v"),
+          py::arg("current_a"),
+          "The current with the rows a cycler logs at a step instant (old current and "
+          "moved voltage, or new current and unmoved voltage) moved to their step.");
     py::class_<PulseTest>(m, "PulseTest",
                           "A pulse test analysed: steps, OCV points, per-pulse fits.")
         .def(py::init(&analyse), py::arg("time_s"), py::arg("voltage_v"),
