@@ -144,26 +144,31 @@ py::dict window(const PulseTest& pt, std::size_t k, int rc_pairs) {
     return out;
 }
 
-// The logged current with the rows logged at a step instant moved to their step.
-py::array_t<double> mended_current(const bridge::InArray& t, const bridge::InArray& v,
-                                   const bridge::InArray& i) {
-    std::vector<double> current;
+// The current as the fits see it: the rows logged at a step instant moved to their
+// step, and each step placed where the voltage says it happened, on a grid with one
+// extra point per step.
+py::tuple hold_grid(const bridge::InArray& t, const bridge::InArray& v,
+                    const bridge::InArray& i) {
+    cellcore::HoldGrid g;
     {
         py::gil_scoped_release nogil;
-        current = cellcore::segment_record(bridge::view(t), bridge::view(v),
-                                           bridge::view(i))
-                      .current_a;
+        const auto seg = cellcore::segment_record(bridge::view(t), bridge::view(v),
+                                                  bridge::view(i));
+        g = cellcore::hold_grid(bridge::view(t), seg);
     }
-    return bridge::to_numpy(current);
+    std::vector<long long> at(g.at_sample.begin(), g.at_sample.end());
+    return py::make_tuple(bridge::to_numpy(g.time_s), bridge::to_numpy(g.current_a),
+                          bridge::to_numpy(at));
 }
 
 } // namespace
 
 void register_pulse_test(py::module_& m) {
-    m.def("mended_current", &mended_current, py::arg("time_s"), py::arg("voltage_v"),
+    m.def("hold_grid", &hold_grid, py::arg("time_s"), py::arg("voltage_v"),
           py::arg("current_a"),
-          "The current with the rows a cycler logs at a step instant (old current and "
-          "moved voltage, or new current and unmoved voltage) moved to their step.");
+          "(grid time s, grid current A, grid index of every sample): the current as "
+          "the fits see it, the rows a cycler logs at a step instant moved to their "
+          "step and every step placed where it happened (time strictly increasing).");
     py::class_<PulseTest>(m, "PulseTest",
                           "A pulse test analysed: steps, OCV points, per-pulse fits.")
         .def(py::init(&analyse), py::arg("time_s"), py::arg("voltage_v"),

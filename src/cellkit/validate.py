@@ -49,18 +49,20 @@ class Replay:
 def replay_record(
     record: dict, model: run_files.ModelAtTemperature, name: str
 ) -> Replay:
-    """Simulates the model over a (cut) record's current, from SOC 1 and relaxed. The
-    rows a cycler logs at a step instant, with the current of the wrong side of the
-    step, are mended first, as the fits mend them."""
-    from _cellengine import mended_current, rest_current_limit_a, simulate_model
+    """Simulates the model over a (cut) record's current, from SOC 1 and relaxed, with
+    the current as the fits see it: the rows a cycler logs at a step instant mended and
+    each step placed where it happened, not ramped over a minute-long logging interval."""
+    from _cellengine import hold_grid, rest_current_limit_a, simulate_model
 
     t, v, current = record["time_s"], record["voltage_v"], record["current_a"]
+    grid_t, grid_i, at = t, current, np.arange(len(t))
     if len(t) >= 2:
-        current = mended_current(t, v, current)
+        grid_t, grid_i, at = hold_grid(t, v, current)
+        current = grid_i[at]
     try:
         sim = simulate_model(
-            t,
-            current,
+            grid_t,
+            grid_i,
             model.soc,
             model.ocv_v,
             model.capacity_ah,
@@ -76,8 +78,8 @@ def replay_record(
         time_s=record["time_s"],
         current_a=current,
         voltage_v=record["voltage_v"],
-        model_v=sim["voltage_v"],
-        soc=sim["soc"],
+        model_v=sim["voltage_v"][at],
+        soc=sim["soc"][at],
         loaded=np.abs(current) > rest_current_limit_a(current),
     )
 
