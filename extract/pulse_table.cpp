@@ -30,53 +30,43 @@ std::array<double, 5> nan5() {
 }
 
 // One row per fitted cycle, as the log reported it.
-py::object cycle_frame(const Workspace& ws) {
+std::vector<cellcore::PulseRow> cycle_rows(const Workspace& ws) {
     const IndexView pulses = ws.get("fit_pulses"), slice = ws.get("ind_slice"),
                     load_end = ws.get("pulse_load_end");
     const bridge::InArray t = ws.get("t"), i = ws.get("iload"), soc = ws.get("soc");
     const py::list results = ws.get("results");
     py::object se_rows = ws.has("cycle_std_errors") ? ws.get("cycle_std_errors")
                                                     : py::object(py::list());
-    py::dict columns;
-    py::list pulse, kind, flags;
-    std::vector<double> cols[15];
+    std::vector<cellcore::PulseRow> rows;
     for (std::size_t c = 0; c < results.size(); ++c) {
         const auto j = pulses.at(static_cast<py::ssize_t>(c));
         const auto first = slice.at(j) + 1, last = load_end.at(j);
         double sum = 0.0;
         for (auto k = first; k <= last; ++k)
             sum += i.at(k);
-        std::array<double, 5> params = nan5(), se = nan5();
-        const py::list fitted = results[c].cast<py::list>()[3];
+        cellcore::PulseRow row;
+        row.pulse = j + 1;
+        row.kind = "discharge";
+        row.start_s = t.at(first);
+        row.duration_s = t.at(last + 1) - t.at(first);
+        row.current_a = sum / static_cast<double>(last - first + 1);
+        row.soc = soc.at(j);
+        row.params = nan5();
+        row.std_error = nan5();
+        const py::list result = results[c].cast<py::list>();
+        const py::list fitted = result[3];
         for (std::size_t p = 0; p < fitted.size() && p < 5; ++p)
-            params[p] = fitted[p].cast<double>();
+            row.params[p] = fitted[p].cast<double>();
         if (c < py::len(se_rows)) {
             const py::list errors = se_rows[py::int_(c)];
             for (std::size_t p = 0; p < errors.size() && p < 5; ++p)
-                se[p] = errors[p].cast<double>();
+                row.std_error[p] = errors[p].cast<double>();
         }
-        pulse.append(py::int_(j + 1));
-        kind.append("discharge");
-        flags.append(cellcore::bound_flags(params, kLower, kUpper));
-        const double row[] = {t.at(first), t.at(last + 1) - t.at(first),
-                              sum / static_cast<double>(last - first + 1), soc.at(j)};
-        for (int k = 0; k < 4; ++k)
-            cols[k].push_back(row[k]);
-        for (int p = 0; p < 5; ++p) {
-            cols[4 + p].push_back(params[p]);
-            cols[10 + p].push_back(se[p]);
-        }
-        cols[9].push_back(results[c].cast<py::list>()[0].cast<double>() * 1000);
+        row.rms_mv = result[0].cast<double>() * 1000;
+        row.flags = cellcore::bound_flags(row.params, kLower, kUpper);
+        rows.push_back(row);
     }
-    static const char* names[] = {
-        "start_s", "duration_s", "current_A", "soc",   "R0",    "R1",    "C1",   "R2",
-        "C2",      "rms_mV",     "R0_se",     "R1_se", "C1_se", "R2_se", "C2_se"};
-    columns["pulse"] = pulse;
-    columns["kind"] = kind;
-    for (int k = 0; k < 15; ++k)
-        columns[names[k]] = bridge::to_numpy(cols[k]);
-    columns["flags"] = flags;
-    return ws.get("pd").attr("DataFrame")(columns);
+    return rows;
 }
 
 std::vector<double> column(const py::object& df, const char* name) {
@@ -117,8 +107,42 @@ std::vector<cellcore::PulseRow> rows_of(const py::object& df) {
 
 } // namespace
 
+py::object pulse_frame(const Workspace& ws,
+                       const std::vector<cellcore::PulseRow>& rows) {
+    py::dict columns;
+    py::list pulse, kind, flags;
+    std::vector<double> start, duration, current, soc, rms, params[5], se[5];
+    for (const auto& r : rows) {
+        pulse.append(py::int_(r.pulse));
+        kind.append(r.kind);
+        flags.append(r.flags);
+        start.push_back(r.start_s);
+        duration.push_back(r.duration_s);
+        current.push_back(r.current_a);
+        soc.push_back(r.soc);
+        rms.push_back(r.rms_mv);
+        for (std::size_t c = 0; c < 5; ++c) {
+            params[c].push_back(r.params[c]);
+            se[c].push_back(r.std_error[c]);
+        }
+    }
+    columns["pulse"] = pulse;
+    columns["kind"] = kind;
+    columns["start_s"] = bridge::to_numpy(start);
+    columns["duration_s"] = bridge::to_numpy(duration);
+    columns["current_A"] = bridge::to_numpy(current);
+    columns["soc"] = bridge::to_numpy(soc);
+    for (std::size_t c = 0; c < 5; ++c)
+        columns[kNames[c]] = bridge::to_numpy(params[c]);
+    columns["rms_mV"] = bridge::to_numpy(rms);
+    for (std::size_t c = 0; c < 5; ++c)
+        columns[py::str(std::string(kNames[c]) + "_se")] = bridge::to_numpy(se[c]);
+    columns["flags"] = flags;
+    return ws.get("pd").attr("DataFrame")(columns);
+}
+
 void tabulate_fitted_cycles(const Workspace& ws) {
-    ws.set("df_pulses", cycle_frame(ws));
+    ws.set("df_pulses", pulse_frame(ws, cycle_rows(ws)));
 }
 
 void write_pulse_table(const Workspace& ws, const std::string& target) {

@@ -12,6 +12,7 @@
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
 #include "core/engine/pulse_test.hpp"
+#include "core/pulse_table.hpp"
 #include "extract/fitting.hpp"
 
 namespace cellfit {
@@ -75,33 +76,24 @@ py::object discharge_medians(const Workspace& ws, const cellcore::PulseTestResul
     return bridge::to_numpy(medians);
 }
 
-py::object pulse_frame(const Workspace& ws, const cellcore::PulseTestResult& r) {
-    py::dict columns;
-    py::list pulse, kind, flags;
-    std::vector<double> cols[17];
+std::vector<cellcore::PulseRow> pulse_rows(const cellcore::PulseTestResult& r) {
+    std::vector<cellcore::PulseRow> rows;
     for (std::size_t k = 0; k < r.pulses.size(); ++k) {
         const auto& p = r.pulses[k];
-        pulse.append(py::int_(k + 1));
-        kind.append(p.kind == StepKind::charge_pulse ? "charge" : "discharge");
-        flags.append(cellcore::pulse_flag_text(p.flags));
-        const double row[] = {p.start_s, p.duration_s, p.current_a, p.soc};
-        for (int c = 0; c < 4; ++c)
-            cols[c].push_back(row[c]);
-        for (int c = 0; c < 5; ++c) {
-            cols[4 + c].push_back(p.params[c]);
-            cols[10 + c].push_back(p.std_error[c]);
-        }
-        cols[9].push_back(p.rms_mv);
+        cellcore::PulseRow row;
+        row.pulse = static_cast<long long>(k + 1);
+        row.kind = p.kind == StepKind::charge_pulse ? "charge" : "discharge";
+        row.start_s = p.start_s;
+        row.duration_s = p.duration_s;
+        row.current_a = p.current_a;
+        row.soc = p.soc;
+        row.params = p.params;
+        row.rms_mv = p.rms_mv;
+        row.std_error = p.std_error;
+        row.flags = cellcore::pulse_flag_text(p.flags);
+        rows.push_back(row);
     }
-    static const char* names[] = {
-        "start_s", "duration_s", "current_A", "soc",   "R0",    "R1",    "C1",   "R2",
-        "C2",      "rms_mV",     "R0_se",     "R1_se", "C1_se", "R2_se", "C2_se"};
-    columns["pulse"] = pulse;
-    columns["kind"] = kind;
-    for (int c = 0; c < 15; ++c)
-        columns[names[c]] = bridge::to_numpy(cols[c]);
-    columns["flags"] = flags;
-    return ws.get("pd").attr("DataFrame")(columns);
+    return rows;
 }
 
 bool is_charge(StepKind kind) {
@@ -165,7 +157,7 @@ void fit_pulse_test(const Workspace& ws, const std::string& why) {
     ws.set("SOC", grid);
     ws.set("OCV_3rd", bridge::to_numpy(ocv));
     ws.set("opt_median", discharge_medians(ws, r, options.rc_pairs));
-    ws.set("df_pulses", pulse_frame(ws, r));
+    ws.set("df_pulses", pulse_frame(ws, pulse_rows(r)));
 }
 
 } // namespace cellfit

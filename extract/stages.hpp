@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/workspace.hpp"
+#include "core/pulse_table.hpp"
 
 namespace cellfit {
 namespace py = pybind11;
@@ -53,6 +54,10 @@ void fit_pulse_test(const Workspace& ws, const std::string& why);
 
 /// df_pulses from the fitted cycles of the per-cycle fit.
 void tabulate_fitted_cycles(const Workspace& ws);
+
+/// A pulses table as a DataFrame, its columns those of <record>_pulses.csv.
+py::object pulse_frame(const Workspace& ws,
+                       const std::vector<cellcore::PulseRow>& rows);
 
 /// Writes df_pulses to target (results/<record>_pulses.csv).
 void write_pulse_table(const Workspace& ws, const std::string& target);

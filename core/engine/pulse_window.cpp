@@ -40,16 +40,21 @@ PulseWindow::PulseWindow(const PulseTestResult& result, Span<const double> volta
     }
 }
 
-void PulseWindow::simulate(Span<const double> params, Span<double> y,
-                           Span<double> jac) const {
-    const std::size_t pairs = (params.size() - 1) / 2, columns = params.size();
+void PulseWindow::simulate_grid(Span<const double> params, bool with_jac) const {
+    const std::size_t pairs = (params.size() - 1) / 2;
     RcPair pair_values[2];
     for (std::size_t p = 0; p < pairs; ++p)
         pair_values[p] = {params[1 + 2 * p], params[2 + 2 * p]};
     y_all_.resize(grid_t_.size());
-    jac_all_.resize(jac.empty() ? 0 : grid_t_.size() * columns);
+    jac_all_.resize(with_jac ? grid_t_.size() * params.size() : 0);
     rc_circuit_response(params[0], {pair_values, pairs}, grid_t_, grid_i_, y_all_,
                         jac_all_, kStepRtol);
+}
+
+void PulseWindow::simulate(Span<const double> params, Span<double> y,
+                           Span<double> jac) const {
+    const std::size_t columns = params.size();
+    simulate_grid(params, !jac.empty());
     for (std::size_t r = 0; r < rows_.size(); ++r) {
         y[r] = y_all_[rows_[r]];
         if (!jac.empty())
@@ -60,14 +65,8 @@ void PulseWindow::simulate(Span<const double> params, Span<double> y,
 
 void PulseWindow::residual(Span<const double> params, Span<const double> column_scale,
                            Span<double> r, Span<double> jac) const {
-    const std::size_t pairs = (params.size() - 1) / 2, columns = params.size();
-    RcPair pair_values[2];
-    for (std::size_t p = 0; p < pairs; ++p)
-        pair_values[p] = {params[1 + 2 * p], params[2 + 2 * p]};
-    y_all_.resize(grid_t_.size());
-    jac_all_.resize(jac.empty() ? 0 : grid_t_.size() * columns);
-    rc_circuit_response(params[0], {pair_values, pairs}, grid_t_, grid_i_, y_all_,
-                        jac_all_, kStepRtol);
+    const std::size_t columns = params.size();
+    simulate_grid(params, !jac.empty());
     for (std::size_t k = 0; k < rows_.size(); ++k) {
         r[k] = y_all_[rows_[k]] - target_[k];
         if (jac.empty())

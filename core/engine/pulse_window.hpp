@@ -52,6 +52,9 @@ class PulseWindow {
                   Span<double> r, Span<double> jac) const;
 
   private:
+    /// The circuit over the whole grid into y_all_ (and jac_all_).
+    void simulate_grid(Span<const double> params, bool with_jac) const;
+
     std::vector<double> grid_t_, grid_i_; ///< the hold grid from history on
     std::vector<std::size_t> rows_;       ///< grid index of each compared sample
     std::vector<std::size_t> samples_;
