@@ -18,53 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "core/jacobi_rotations.hpp"
+
 namespace cellcore {
 namespace {
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-/// Rotates the columns of a (m x p, column-major) until they are mutually orthogonal,
-/// applying the same rotations to v (p x p, column-major, starts as the identity).
-void orthogonalise_columns(std::vector<double>& a, std::size_t m, std::size_t p,
-                           std::vector<double>& v) {
-    for (int sweep = 0; sweep < 60; ++sweep) {
-        bool rotated = false;
-        for (std::size_t i = 0; i + 1 < p; ++i) {
-            for (std::size_t j = i + 1; j < p; ++j) {
-                double* ai = &a[i * m];
-                double* aj = &a[j * m];
-                double alpha = 0.0, beta = 0.0, gamma = 0.0;
-                for (std::size_t k = 0; k < m; ++k) {
-                    alpha += ai[k] * ai[k];
-                    beta += aj[k] * aj[k];
-                    gamma += ai[k] * aj[k];
-                }
-                if (std::fabs(gamma) <= kEps * std::sqrt(alpha * beta))
-                    continue;
-                rotated = true;
-                const double zeta = (beta - alpha) / (2.0 * gamma);
-                const double t = std::copysign(1.0, zeta) /
-                                 (std::fabs(zeta) + std::sqrt(1.0 + zeta * zeta));
-                const double c = 1.0 / std::sqrt(1.0 + t * t), s = c * t;
-                for (std::size_t k = 0; k < m; ++k) {
-                    const double x = ai[k], y = aj[k];
-                    ai[k] = c * x - s * y;
-                    aj[k] = s * x + c * y;
-                }
-                double* vi = &v[i * p];
-                double* vj = &v[j * p];
-                for (std::size_t k = 0; k < p; ++k) {
-                    const double x = vi[k], y = vj[k];
-                    vi[k] = c * x - s * y;
-                    vj[k] = s * x + c * y;
-                }
-            }
-        }
-        if (!rotated)
-            return;
-    }
-}
 
 /// The p x p upper triangle R (column-major) of the QR factorisation of a (m x p,
 /// column-major; overwritten), by Householder reflections.

@@ -70,7 +70,6 @@ PhiTerms phi_terms(double z) {
             c *= -z / (kd + 3.0);
         }
         return p;
-
     }
     const double a = std::exp(-z);
     const double one_minus_a = -std::expm1(-z);

@@ -15,69 +15,18 @@
 #include <limits>
 #include <utility>
 
+#include "core/jacobi_rotations.hpp"
+
 namespace cellcore {
 namespace {
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-double dot(const double* a, const double* b, std::size_t len) {
-    // four partial sums: the long columns of the QR path are summed four times faster
-    // than through one chain of dependent additions
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    std::size_t i = 0;
-    for (; i + 4 <= len; i += 4) {
-        s0 += a[i] * b[i];
-        s1 += a[i + 1] * b[i + 1];
-        s2 += a[i + 2] * b[i + 2];
-        s3 += a[i + 3] * b[i + 3];
-    }
-    for (; i < len; ++i)
-        s0 += a[i] * b[i];
-    return (s0 + s1) + (s2 + s3);
-}
-
 // Below this, a pivot of the Cholesky factorisation of the normalised Gram matrix (the
 // squared sine of the angle between a column and the span of the ones before it) says
 // the normal equations would lose more than half the digits of the step.
 constexpr double kMinGramPivot = 1e-8;
-
-/// Rotates the columns of a (rows x k, column-major) until they are mutually
-/// orthogonal, applying the same rotations to v (k x k, column-major, starts as the
-/// identity).
-void orthogonalise_columns(std::vector<double>& a, std::size_t rows, std::size_t k,
-                           std::vector<double>& v) {
-    for (int sweep = 0; sweep < 60; ++sweep) {
-        bool rotated = false;
-        for (std::size_t i = 0; i + 1 < k; ++i) {
-            for (std::size_t j = i + 1; j < k; ++j) {
-                double* ai = &a[i * rows];
-                double* aj = &a[j * rows];
-                const double alpha = dot(ai, ai, rows), beta = dot(aj, aj, rows);
-                const double gamma = dot(ai, aj, rows);
-                if (std::fabs(gamma) <= kEps * std::sqrt(alpha * beta))
-                    continue;
-                rotated = true;
-                const double zeta = (beta - alpha) / (2.0 * gamma);
-                const double t = std::copysign(1.0, zeta) /
-                                 (std::fabs(zeta) + std::sqrt(1.0 + zeta * zeta));
-                const double c = 1.0 / std::sqrt(1.0 + t * t), s = c * t;
-                for (std::size_t r = 0; r < rows; ++r) {
-                    const double x = ai[r], y = aj[r];
-                    ai[r] = c * x - s * y;
-                    aj[r] = s * x + c * y;
-                }
-                for (std::size_t r = 0; r < k; ++r) {
-                    const double x = v[i * k + r], y = v[j * k + r];
-                    v[i * k + r] = c * x - s * y;
-                    v[j * k + r] = s * x + c * y;
-                }
-            }
-        }
-        if (!rotated)
-            return;
-    }
-}
 
 /// min |A z + b| over |z| <= radius, A rows x k column-major (consumed), b of length
 /// rows.
@@ -92,8 +41,8 @@ std::vector<double> trust_region_solution(std::vector<double> a, std::size_t row
     std::vector<double> s2(k), sb(k);
     double s2_max = 0.0;
     for (std::size_t i = 0; i < k; ++i) {
-        s2[i] = dot(&a[i * rows], &a[i * rows], rows);
-        sb[i] = dot(&a[i * rows], b.data(), rows);
+        s2[i] = dot4(&a[i * rows], &a[i * rows], rows);
+        sb[i] = dot4(&a[i * rows], b.data(), rows);
         s2_max = std::max(s2_max, s2[i]);
     }
     const double tiny = static_cast<double>(std::max(rows, k)) * kEps;
@@ -141,12 +90,12 @@ std::vector<double> cauchy_step(const LinearModel& model, Span<const double> gra
     std::vector<double> d(n, 0.0);
     for (std::size_t j = 0; j < n; ++j)
         d[j] = held[j] ? 0.0 : -gradient[j];
-    const double d2 = dot(d.data(), d.data(), n);
+    const double d2 = dot4(d.data(), d.data(), n);
     if (!(d2 > 0.0))
         return d;
     double rd2 = 0.0; // |R d|^2, the model's curvature along d
     for (std::size_t i = 0; i < n; ++i) {
-        const double rd = dot(&model.r[i * n + i], &d[i], n - i);
+        const double rd = dot4(&model.r[i * n + i], &d[i], n - i);
         rd2 += rd * rd;
     }
     double t = std::min(rd2 > 0.0 ? d2 / rd2 : kInf, radius / std::sqrt(d2));
@@ -223,19 +172,19 @@ LinearModel reduce_to_model(Span<const double> jac, Span<const double> residual,
     model.c.assign(n, 0.0);
     for (std::size_t k = 0; k < n; ++k) {
         double* col = &a[k * rows];
-        const double norm = std::sqrt(dot(col + k, col + k, rows - k));
+        const double norm = std::sqrt(dot4(col + k, col + k, rows - k));
         if (norm == 0.0)
             continue; // the diagonal stays zero: the column is dependent on the earlier
         const double alpha = col[k] >= 0.0 ? -norm : norm;
         col[k] -= alpha; // the reflector's vector, in place
-        const double vv = dot(col + k, col + k, rows - k);
+        const double vv = dot4(col + k, col + k, rows - k);
         for (std::size_t j = k + 1; j < n; ++j) {
             double* other = &a[j * rows];
-            const double f = 2.0 * dot(col + k, other + k, rows - k) / vv;
+            const double f = 2.0 * dot4(col + k, other + k, rows - k) / vv;
             for (std::size_t i = k; i < rows; ++i)
                 other[i] -= f * col[i];
         }
-        const double f = 2.0 * dot(col + k, &rhs[k], rows - k) / vv;
+        const double f = 2.0 * dot4(col + k, &rhs[k], rows - k) / vv;
         for (std::size_t i = k; i < rows; ++i)
             rhs[i] -= f * col[i];
         col[k] = alpha;
@@ -252,7 +201,7 @@ double predicted_reduction(const LinearModel& model, Span<const double> y) {
     const std::size_t n = model.n;
     double before = 0.0, after = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double ri = dot(&model.r[i * n + i], &y[i], n - i) + model.c[i];
+        const double ri = dot4(&model.r[i * n + i], &y[i], n - i) + model.c[i];
         before += model.c[i] * model.c[i];
         after += ri * ri;
     }
