@@ -31,6 +31,15 @@ std::string pulse_table_csv(const std::vector<PulseRow>& rows) {
     return text;
 }
 
+std::string ocv_points_csv(const std::vector<double>& time_s,
+                           const std::vector<double>& soc,
+                           const std::vector<double>& ocv_v) {
+    std::string text = "time_s,soc,ocv_V\n";
+    for (std::size_t k = 0; k < time_s.size(); ++k)
+        text += cell(time_s[k]) + "," + cell(soc[k]) + "," + cell(ocv_v[k]) + "\n";
+    return text;
+}
+
 std::string bound_flags(const std::array<double, 5>& params, double lower, double upper,
                         double rtol) {
     static const char* names[] = {"R0", "R1", "C1", "R2", "C2"};

@@ -50,9 +50,30 @@ py::dict simulate_model(const bridge::InArray& time_s, const bridge::InArray& cu
     return out;
 }
 
+py::array_t<double> varying_circuit(const bridge::InArray& time_s,
+                                    const bridge::InArray& current_a,
+                                    const bridge::InArray& r0_ohm,
+                                    const bridge::InArray& r_ohm,
+                                    const bridge::InArray& c_f) {
+    py::array_t<double> voltage(time_s.size());
+    auto v = bridge::view_mut(voltage);
+    {
+        py::gil_scoped_release nogil;
+        cellcore::varying_circuit_response(
+            bridge::view(time_s), bridge::view(current_a), bridge::view(r0_ohm),
+            bridge::view(r_ohm), bridge::view(c_f), v);
+    }
+    return voltage;
+}
+
 } // namespace
 
 void register_model_simulation(py::module_& m) {
+    m.def("varying_circuit", &varying_circuit, py::arg("time_s"), py::arg("current_a"),
+          py::arg("r0_ohm"), py::arg("r_ohm"), py::arg("c_f"),
+          "Voltage of R0 and RC pairs whose values change per sample (r_ohm, c_f: "
+          "pairs x samples); each step keeps its start's pair values, the current "
+          "linear between samples; pairs relaxed at the start.");
     m.def("simulate_model", &simulate_model, py::arg("time_s"), py::arg("current_a"),
           py::arg("ocv_soc"), py::arg("ocv_v"), py::arg("capacity_ah"),
           py::arg("r0_ohm"), py::arg("r_ohm"), py::arg("c_f"),

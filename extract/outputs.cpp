@@ -85,6 +85,7 @@ void write_record_outputs(const Workspace& ws) {
     write_parameter_file(ws);
     write_ocv_table(ws);
     write_pulse_table(ws, output_path(ws, "_pulses.csv"));
+    write_ocv_points(ws, output_path(ws, "_ocv_points.csv"));
 }
 
 } // namespace cellfit

@@ -143,6 +143,29 @@ py::object pulse_frame(const Workspace& ws,
 
 void tabulate_fitted_cycles(const Workspace& ws) {
     ws.set("df_pulses", pulse_frame(ws, cycle_rows(ws)));
+    // the OCV curve's points: the rested voltage at every rest end (the closed rest
+    // ends' last entry is the record's end, no rest)
+    const IndexView rest_ends = ws.get("ind_slice");
+    const bridge::InArray t = ws.get("t");
+    std::vector<double> time_s;
+    for (py::ssize_t j = 0; j + 1 < rest_ends.size(); ++j)
+        time_s.push_back(t.at(rest_ends.at(j)));
+    py::dict points;
+    points["time_s"] = bridge::to_numpy(time_s);
+    points["soc"] = ws.get("soc");
+    points["ocv_V"] = ws.get("vsoc");
+    ws.set("ocv_points", points);
+}
+
+void write_ocv_points(const Workspace& ws, const std::string& target) {
+    const py::dict points = ws.get("ocv_points");
+    auto values = [&](const char* key) {
+        const bridge::InArray a = py::object(points[key]);
+        return std::vector<double>(a.data(), a.data() + a.size());
+    };
+    cellcore::write_file_atomically(
+        target,
+        cellcore::ocv_points_csv(values("time_s"), values("soc"), values("ocv_V")));
 }
 
 void write_pulse_table(const Workspace& ws, const std::string& target) {

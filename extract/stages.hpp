@@ -62,6 +62,10 @@ py::object pulse_frame(const Workspace& ws,
 /// Writes df_pulses to target (results/<record>_pulses.csv).
 void write_pulse_table(const Workspace& ws, const std::string& target);
 
+/// Writes ocv_points (the rested voltages the OCV curve goes through) to target
+/// (results/<record>_ocv_points.csv).
+void write_ocv_points(const Workspace& ws, const std::string& target);
+
 /// A warning for every entry of opt_median on a bound of the fit.
 void warn_about_bound_medians(const Workspace& ws);
 

@@ -21,6 +21,7 @@ constexpr const char* kTablesJson = "battery_tables.json";
 constexpr const char* kTablesMat = "battery_tables.mat";
 constexpr const char* kParamsSuffix = "_params.json";
 constexpr const char* kPulsesSuffix = "_pulses.csv";
+constexpr const char* kPointsSuffix = "_ocv_points.csv";
 // The extraction's SOC axis, 0 to 1 in steps of 0.005: the OCV curves need no
 // resampling, and the step is well below the spacing of any pulse train.
 constexpr int kSocSteps = 200;
@@ -32,10 +33,12 @@ constexpr double kReachSoc = 0.05;
     throw std::invalid_argument(file + ": " + problem);
 }
 
-std::string pulses_file_of(const ParameterFile& f) {
-    const std::string suffix = kParamsSuffix;
-    return f.name.substr(0, f.name.size() - suffix.size()) + kPulsesSuffix;
+std::string beside(const ParameterFile& f, const char* suffix) {
+    const std::string params = kParamsSuffix;
+    return f.name.substr(0, f.name.size() - params.size()) + suffix;
 }
+
+std::string pulses_file_of(const ParameterFile& f) { return beside(f, kPulsesSuffix); }
 
 bool exists(const std::string& file) {
     return py::module_::import("os").attr("path").attr("isfile")(file).cast<bool>();
@@ -148,6 +151,15 @@ std::vector<cellcore::FittedPulse> read_pulses(const std::string& file) {
     return pulses;
 }
 
+// The SOC of the OCV curve's rested points, from <record>_ocv_points.csv where the run
+// wrote one (empty otherwise: the pulses then give the measured range alone).
+std::vector<double> read_rest_soc(const std::string& file) {
+    if (!exists(file))
+        return {};
+    const py::object table = read_table(file);
+    return numbers(table, file, "soc", true);
+}
+
 // The winning record of every temperature that has a pulse file; the others are named
 // in the log. Empty when no record has one.
 std::vector<cellcore::RecordResults> records_with_pulses(const GatheredResults& g) {
@@ -169,6 +181,7 @@ std::vector<cellcore::RecordResults> records_with_pulses(const GatheredResults& 
         r.ocv_soc = f->soc;
         r.ocv_v = f->ocv_v;
         r.pulses = read_pulses(pulses_file_of(*f));
+        r.rest_soc = read_rest_soc(beside(*f, kPointsSuffix));
         records.push_back(std::move(r));
     }
     return records;

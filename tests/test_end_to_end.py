@@ -118,7 +118,7 @@ def test_log_sequence_of_a_run(tmp_path):
     assert "battery_tables.json" in lines[-1]
 
 
-OUTPUTS = ("_ocv.csv", "_params.json", "_pulses.csv")
+OUTPUTS = ("_ocv.csv", "_ocv_points.csv", "_params.json", "_pulses.csv")
 
 
 def test_failing_record_keeps_earlier_outputs_and_writes_no_model(tmp_path):

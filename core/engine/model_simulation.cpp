@@ -98,4 +98,36 @@ void simulate_model(const CellModel& model, Span<const double> time_s,
         voltage_v[k] += ocv_at(model.ocv, soc[k]);
 }
 
+void varying_circuit_response(Span<const double> time_s, Span<const double> current_a,
+                              Span<const double> r0_ohm, Span<const double> r_ohm,
+                              Span<const double> c_f, Span<double> voltage_v) {
+    const std::size_t n = time_s.size();
+    if (n == 0 || current_a.size() != n || r0_ohm.size() != n ||
+        voltage_v.size() != n || r_ohm.size() != c_f.size() || r_ohm.size() % n != 0)
+        throw std::invalid_argument("varying circuit: inputs of unequal lengths");
+    for (std::size_t j = 0; j < r_ohm.size(); ++j)
+        if (!(r_ohm[j] > 0 && c_f[j] > 0 && std::isfinite(r_ohm[j] * c_f[j])))
+            throw std::invalid_argument(
+                "varying circuit: a pair needs a positive R and C");
+    const std::size_t pairs = r_ohm.size() / n;
+    std::vector<double> x(pairs, 0.0);
+    voltage_v[0] = r0_ohm[0] * current_a[0];
+    for (std::size_t j = 0; j + 1 < n; ++j) {
+        const double h = time_s[j + 1] - time_s[j];
+        if (!(h > 0))
+            throw std::invalid_argument("varying circuit: time must increase");
+        double sum = 0.0;
+        for (std::size_t k = 0; k < pairs; ++k) {
+            // the exact step of x' = -x/(R C) + u/C with u linear over it
+            const double r = r_ohm[k * n + j], z = h / (r * c_f[k * n + j]);
+            const double one_minus_a = -std::expm1(-z);
+            const double g1 = 1.0 - one_minus_a / z, g0 = one_minus_a - g1;
+            x[k] = (1.0 - one_minus_a) * x[k] +
+                   r * (g0 * current_a[j] + g1 * current_a[j + 1]);
+            sum += x[k];
+        }
+        voltage_v[j + 1] = r0_ohm[j + 1] * current_a[j + 1] + sum;
+    }
+}
+
 } // namespace cellcore

@@ -50,4 +50,14 @@ void simulate_model(const CellModel& model, Span<const double> time_s,
                     Span<const double> current_a, double soc_start,
                     Span<double> voltage_v, Span<double> soc);
 
+/// The voltage (V) of R0 and RC pairs whose values change with the cell's state, as
+/// a model of tables over SOC and temperature has them: r0_ohm per sample, and per
+/// pair k its values at sample j in r_ohm[k n + j], c_f[k n + j]. Over the step from
+/// sample j to j + 1 the pairs keep their values at sample j and the current is linear;
+/// R0 acts at each sample with its own value. The pairs are relaxed at time_s[0].
+/// Throws std::invalid_argument on sizes that do not fit or values out of range.
+void varying_circuit_response(Span<const double> time_s, Span<const double> current_a,
+                              Span<const double> r0_ohm, Span<const double> r_ohm,
+                              Span<const double> c_f, Span<double> voltage_v);
+
 } // namespace cellcore

@@ -67,17 +67,21 @@ double interpolate(const std::vector<Point>& points, double x) {
 // followed by one, which lies lower by the charge the pulse drew.
 std::array<double, 2> rested_range(const RecordResults& r) {
     double lo = kNaN, hi = kNaN;
+    auto take = [&](double s) {
+        if (!std::isfinite(s))
+            return;
+        lo = std::isnan(lo) ? s : std::min(lo, s);
+        hi = std::isnan(hi) ? s : std::max(hi, s);
+    };
+    for (const double s : r.rest_soc)
+        take(s);
     for (const FittedPulse& p : r.pulses) {
         double end = p.soc;
         if (r.capacity_ah > 0 && std::isfinite(r.capacity_ah) &&
             std::isfinite(p.current_a) && std::isfinite(p.duration_s))
             end += p.current_a * p.duration_s / 3600.0 / r.capacity_ah;
-        for (const double s : {p.soc, end}) {
-            if (!std::isfinite(s))
-                continue;
-            lo = std::isnan(lo) ? s : std::min(lo, s);
-            hi = std::isnan(hi) ? s : std::max(hi, s);
-        }
+        take(p.soc);
+        take(end);
     }
     if (std::isnan(lo))
         return {kNaN, kNaN};

@@ -40,6 +40,8 @@ struct RecordResults {
     std::vector<double> ocv_soc; ///< the OCV curve's SOC axis, either order
     std::vector<double> ocv_v;   ///< OCV (V) at each axis point, same length
     std::vector<FittedPulse> pulses;
+    std::vector<double>
+        rest_soc; ///< SOC of the OCV curve's rested points; may be empty
 };
 
 struct TableSettings {
@@ -55,8 +57,9 @@ struct SocTables {
     std::vector<double> soc;
     std::vector<double> temps_c;     ///< ascending, one per distinct temperature
     std::vector<double> capacity_ah; ///< per temperature
-    /// Per temperature, the SOC range the rests span: [lowest, highest] over the
-    /// pulses' start and end SOCs, within 0..1; NaN, NaN for a record without pulses.
+    /// Per temperature, the SOC range the rests span: [lowest, highest] over the OCV
+    /// curve's rested points and the pulses' start and end SOCs, within 0..1; NaN, NaN
+    /// for a record with neither.
     std::vector<std::array<double, 2>> rested_soc;
     SocTempTable ocv_v; ///< the record's curve inside rested_soc, non-decreasing in SOC
     std::vector<SocTempTable> discharge; ///< one table per circuit parameter, R0 first

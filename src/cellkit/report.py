@@ -20,7 +20,7 @@ import numpy as np
 import pandas as pd
 
 from cellkit import run_files, validate
-from cellkit.pulse_test import Record, evaluate_pulses, fit_record
+from cellkit.pulse_test import evaluate_pulses
 
 log = logging.getLogger("cellkit")
 
@@ -94,26 +94,22 @@ class _RecordView:
         self.temp_c = float(params["TempC"])
         self.pulses = run_files.load_pulses(folder, name)
         self.replay = next((r for r in replays if r.record == name), None)
-        self._engine_points = None
+        self.ocv_points = run_files.load_ocv_points(folder, name)
 
     def rest_points(self) -> tuple[np.ndarray, np.ndarray]:
-        """SOC and rested voltage of the OCV points: those the pulse-test engine takes
-        (the last voltage of every rest of ten minutes or more that a discharge ends),
-        or, where it cannot analyse the record, every rest that ends in a step out of
-        rest, taken as the per-cycle fit takes them: the voltage two samples before the
-        rest's last one, the record's first sample where that reaches before it."""
+        """SOC and rested voltage of the OCV points, as the run wrote them
+        (results/<record>_ocv_points.csv), or for an older run's results, every rest
+        that ends in a step out of rest, taken as the per-cycle fit takes them: the
+        voltage two samples before the rest's last one, the record's first sample where
+        that reaches before it."""
+        if self.ocv_points is not None:
+            return (
+                self.ocv_points["soc"].to_numpy(dtype=float),
+                self.ocv_points["ocv_V"].to_numpy(dtype=float),
+            )
         r = self.replay
         if r is None:
             return np.zeros(0), np.zeros(0)
-        if self._engine_points is None:
-            try:
-                rec = Record(r.time_s, r.voltage_v, r.current_a, self.name)
-                ocv = fit_record(rec, model="model1").ocv
-                self._engine_points = (ocv["soc"].to_numpy(), ocv["ocv_V"].to_numpy())
-            except ValueError:
-                self._engine_points = ()
-        if self._engine_points:
-            return self._engine_points
         ends = np.flatnonzero(~r.loaded[:-1] & r.loaded[1:])
 
         # the replay's SOC uses the model's capacity at this temperature, which is this

@@ -109,6 +109,13 @@ def load_pulses(folder: Path, record: str) -> pd.DataFrame | None:
     return pulses
 
 
+def load_ocv_points(folder: Path, record: str) -> pd.DataFrame | None:
+    """results/<record>_ocv_points.csv (time_s, soc, ocv_V: the rested voltages the
+    record's OCV curve goes through), None when the run wrote none."""
+    path = Path(folder) / "results" / f"{record}_ocv_points.csv"
+    return pd.read_csv(path) if path.exists() else None
+
+
 def run_warnings(folder: Path) -> list[str] | None:
     """The WARNING and ERROR lines of folder/cellfit.log, None without a log."""
     path = Path(folder) / "cellfit.log"
