@@ -11,6 +11,7 @@ import pandas as pd
 import pulse_records
 import pytest
 from conftest import ROOT, cell_folder, run_cellfit
+from scipy.integrate import trapezoid
 
 from cellkit import Record, fit_record
 
@@ -170,7 +171,7 @@ def test_bak_hppc_through_import_cellfit(tmp_path):
                 assert r0 == pytest.approx(step / 1000, rel=0.2)
         rec = pd.read_csv(work / "raw_data" / f"{name}.csv")
         stop = np.argmax(rec["Voltage(V)"].to_numpy() < config["low_cutoff"])
-        net_ah = -np.trapezoid(rec["Current(A)"][:stop], rec["Seconds"][:stop]) / 3600
+        net_ah = -trapezoid(rec["Current(A)"][:stop], rec["Seconds"][:stop]) / 3600
         assert params["Tparam_1"] == pytest.approx(net_ah, rel=0.02)
 
 
