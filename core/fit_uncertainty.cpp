@@ -29,21 +29,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 /// The p x p upper triangle R (column-major) of the QR factorisation of a (m x p,
 /// column-major; overwritten), by Householder reflections.
 std::vector<double> triangle_of(std::vector<double>& a, std::size_t m, std::size_t p) {
-    // four partial sums: a single chain of dependent additions over the m rows would
-    // take four times as long
+    // x . y over rows from..m-1
     auto dot = [m](const double* x, const double* y, std::size_t from) {
-        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-        std::size_t k = from;
-        for (; k + 4 <= m; k += 4) {
-            s0 += x[k] * y[k];
-            s1 += x[k + 1] * y[k + 1];
-            s2 += x[k + 2] * y[k + 2];
-            s3 += x[k + 3] * y[k + 3];
-        }
-        for (; k < m; ++k)
-            s0 += x[k] * y[k];
-        return (s0 + s1) + (s2 + s3);
+        return dot4(x + from, y + from, m - from);
     };
+
     for (std::size_t j = 0; j < p; ++j) {
         double* col = &a[j * m];
         const double norm = std::sqrt(dot(col, col, j));
