@@ -87,23 +87,13 @@ class PulseTestResult:
 def read_record(path, settings: Mapping | None = None) -> Record:
     """Reads a record CSV the way the pipeline does (see ``input_params.json``'s
     ``columns`` and ``discharge_current`` settings)."""
-    path = os.fspath(path)
-    reader = getattr(_cellengine, "read_record", None)
-    if reader is not None:
-        raw = reader(path, dict(settings or {}))
-        return Record(
-            np.asarray(raw["time_s"], dtype=float),
-            np.asarray(raw["voltage_v"], dtype=float),
-            np.asarray(raw["current_a"], dtype=float),
-            raw.get("name", os.path.basename(path)),
-            raw.get("temperature_c"),
-        )
-    df = pd.read_csv(path, index_col=False)
+    raw = _cellengine.read_record(os.fspath(path), dict(settings or {}))
     return Record(
-        df["Seconds"].to_numpy(float),
-        df["Voltage(V)"].to_numpy(float),
-        df["Current(A)"].to_numpy(float),
-        os.path.basename(path),
+        np.asarray(raw["time_s"], dtype=float),
+        np.asarray(raw["voltage_v"], dtype=float),
+        np.asarray(raw["current_a"], dtype=float),
+        raw["name"],
+        raw["temperature_c"],
     )
 
 

@@ -19,11 +19,7 @@ import numpy as np
 import pandas as pd
 
 # The columns a record is read by when the engine's reader is not there.
-_RECORD_COLUMNS = {
-    "time_s": "Seconds",
-    "voltage_v": "Voltage(V)",
-    "current_a": "Current(A)",
-}
+_RECORD_COLUMNS = ("time_s", "voltage_v", "current_a")
 
 
 def gap_ends(time_s: np.ndarray) -> np.ndarray:
@@ -45,24 +41,12 @@ def load_settings(folder: Path) -> dict:
 
 
 def read_record(path: Path, settings: dict) -> dict:
-    """A record's columns (time_s, voltage_v, current_a as float arrays) and its name.
+    """A record's columns (time_s, voltage_v, current_a as float arrays) and its name,
+    read as the pipeline reads it: the settings' column map and discharge sign applied,
+    the rows cleaned."""
+    from _cellengine import read_record as engine_reader
 
-    The engine's reader applies the settings' column map and discharge sign and cleans
-    the rows; until it is there, the three columns are read by their usual names.
-    """
-    try:
-        from _cellengine import read_record as engine_reader
-    except ImportError:
-        engine_reader = None
-    if engine_reader is not None:
-        return engine_reader(str(path), settings)
-    table = pd.read_csv(path)
-    record = {
-        key: table[column].to_numpy(dtype=float)
-        for key, column in _RECORD_COLUMNS.items()
-    }
-    record["name"] = Path(path).stem
-    return record
+    return engine_reader(str(path), settings)
 
 
 def cut_at_cutoff(record: dict, low_cutoff_v: float) -> dict:
