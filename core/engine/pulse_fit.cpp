@@ -217,16 +217,15 @@ void fit_pulse(const PulseWindow& window, const PulseTestOptions& options,
 
 std::vector<double> pulse_fit_start(const PulseWindow& window,
                                     const PulseTestOptions& options) {
-    const StartValues s = start_from_pulse(window, window.pulse_rows());
     std::vector<double> start = linear_start(window, options.rc_pairs);
-    if (start.empty()) { // no positive combination: the pulse's step and 63 % time
-        start = {s.r0_ohm, s.r1_ohm, s.tau_s / s.r1_ohm};
-        if (options.rc_pairs == 2) {
-            start = {s.r0_ohm, 0.5 * s.r1_ohm, 0.25 * s.tau_s / (0.5 * s.r1_ohm),
-                     0.5 * s.r1_ohm, 4 * s.tau_s / (0.5 * s.r1_ohm)};
-        }
-    }
-    return start;
+    if (!start.empty())
+        return start;
+    // no positive combination: the pulse's step and 63 % time, the pair split in two
+    const StartValues s = start_from_pulse(window, window.pulse_rows());
+    if (options.rc_pairs == 1)
+        return {s.r0_ohm, s.r1_ohm, s.tau_s / s.r1_ohm};
+    const double half_r = 0.5 * s.r1_ohm;
+    return {s.r0_ohm, half_r, 0.25 * s.tau_s / half_r, half_r, 4 * s.tau_s / half_r};
 }
 
 } // namespace cellcore
