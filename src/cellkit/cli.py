@@ -128,37 +128,39 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+TOOL_COMMANDS = {
+    "report": (
+        "write FOLDER/report/index.html: fits, OCV, parameters, validation",
+        "Writes FOLDER/report/index.html with PNG figures from a finished run: per "
+        "record the OCV points and curve, every fitted pulse measured against fitted "
+        "voltage, the parameters over SOC per temperature and direction, the medians "
+        "over temperature with the fit bounds marked, a quality table, and the merged "
+        "model simulated over each record (results/validation.csv). Needs matplotlib: "
+        "pip install 'cellfit[plot]'.",
+    ),
+    "validate": (
+        "simulate the merged model over every record: results/validation.csv",
+        "Simulates results/battery_model.json over each record's current (SOC by "
+        "coulomb counting, R0 and the RC pairs at the record's temperature) and writes "
+        "results/validation.csv: RMS and largest voltage error (mV) over the whole "
+        "record and over the pulses only.",
+    ),
+    "export-pybamm": (
+        "write a PyBaMM Thevenin parameter set from results/battery_tables.json",
+        "Writes results/pybamm_parameters.py, a parameter set for PyBaMM's Thevenin "
+        "equivalent-circuit model (OCV over SOC and temperature, R0 and the RC pairs "
+        "over SOC and temperature, capacity). Needs pybamm to be used: "
+        "pip install 'cellfit[pybamm]'.",
+    ),
+}
+
+
 def add_tool_commands(commands) -> None:
     """The commands that work on a finished run's files."""
-    report = commands.add_parser(
-        "report",
-        help="write FOLDER/report/index.html: fits, OCV, parameters, validation",
-        description="Writes FOLDER/report/index.html with PNG figures from a finished "
-        "run: per record the OCV points and curve, every fitted pulse measured against "
-        "fitted voltage, the parameters over SOC per temperature and direction, the "
-        "medians over temperature with the fit bounds marked, a quality table, and the "
-        "merged model simulated over each record (results/validation.csv). Needs "
-        "matplotlib: pip install 'cellfit[plot]'.",
-    )
-    report.add_argument("folder", metavar="FOLDER", help="cell folder after a run")
-    validate = commands.add_parser(
-        "validate",
-        help="simulate the merged model over every record: results/validation.csv",
-        description="Simulates results/battery_model.json over each record's current "
-        "(SOC by coulomb counting, R0 and the RC pairs at the record's temperature) and "
-        "writes results/validation.csv: RMS and largest voltage error (mV) over the "
-        "whole record and over the pulses only.",
-    )
-    validate.add_argument("folder", metavar="FOLDER", help="cell folder after a run")
-    export = commands.add_parser(
-        "export-pybamm",
-        help="write a PyBaMM Thevenin parameter set from results/battery_tables.json",
-        description="Writes results/pybamm_parameters.py, a parameter set for PyBaMM's "
-        "Thevenin equivalent-circuit model (OCV over SOC and temperature, R0 and the "
-        "RC pairs over SOC and temperature, capacity). Needs pybamm to be used: "
-        "pip install 'cellfit[pybamm]'.",
-    )
-    export.add_argument("folder", metavar="FOLDER", help="cell folder after a run")
+    for name, (summary, description) in TOOL_COMMANDS.items():
+        parser = commands.add_parser(name, help=summary, description=description)
+        parser.add_argument("folder", metavar="FOLDER", help="cell folder after a run")
+    export = commands.choices["export-pybamm"]
     export.add_argument(
         "--temperature",
         type=float,
