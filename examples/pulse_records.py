@@ -75,26 +75,11 @@ def simulate(cell: Cell, p: Protocol, noise_v: float = 0.0, seed: int = 0) -> di
     i = current_profile(p)
     n = i.size
     t = np.arange(n) * p.dt_s
-    soc = (
-        p.soc0
-        + np.concatenate(([0.0], np.cumsum(i[:-1]) * p.dt_s / 3600.0))
-        / cell.capacity_ah
-    )
-    v = cell.ocv(soc) + cell.r0 * i
-    for r, c in ((cell.r1, cell.c1), (cell.r2, cell.c2)):
-        if r > 0:
-            v += rc_voltage(i, r, c, p.dt_s)
+    v, soc = simulate_profile(cell, t, i, p.soc0)
     v += np.random.default_rng(seed).normal(0.0, noise_v, n) if noise_v > 0 else 0.0
     below = np.flatnonzero(v < p.end_v)
     stop = below[0] + 5 if below.size else n
     return {"t": t[:stop], "v": v[:stop], "i": i[:stop], "soc": soc[:stop]}
-
-
-def rc_voltage(i: np.ndarray, r: float, c: float, dt: float) -> np.ndarray:
-    """Voltage across one RC pair at each sample, the current held after each sample."""
-    a = np.exp(-dt / (r * c))
-    # x[k] = a x[k-1] + r (1 - a) i[k-1]: a first-order recursion, run by lfilter
-    return lfilter([0.0, r * (1.0 - a)], [1.0, -a], i)
 
 
 def write_record(
@@ -195,14 +180,23 @@ def simulate_profile(cell: Cell, t: np.ndarray, i: np.ndarray, soc0: float = 1.0
     )
     v = cell.ocv(soc) + cell.r0 * i
     for r, c in ((cell.r1, cell.c1), (cell.r2, cell.c2)):
-        if r <= 0:
-            continue
-        a = np.exp(-dt / (r * c))
-        x = np.zeros_like(i)
-        for k in range(dt.size):  # x[k+1] = a x[k] + r (1 - a) i[k]
-            x[k + 1] = a[k] * x[k] + r * (1.0 - a[k]) * i[k]
-        v += x
+        if r > 0:
+            v += pair_voltage(t, i, r, c)
     return v, soc
+
+
+def pair_voltage(t: np.ndarray, i: np.ndarray, r: float, c: float) -> np.ndarray:
+    """Voltage across one RC pair at each sample, the current held after each sample:
+    x[k+1] = a x[k] + r (1 - a) i[k] with a = exp(-dt[k]/(r c))."""
+    dt = np.diff(t)
+    if dt.size == 0 or np.all(dt == dt[0]):  # even sampling: one linear filter
+        a = np.exp(-dt[0] / (r * c)) if dt.size else 1.0
+        return lfilter([0.0, r * (1.0 - a)], [1.0, -a], i)
+    a = np.exp(-dt / (r * c))
+    x = np.zeros_like(i)
+    for k in range(dt.size):
+        x[k + 1] = a[k] * x[k] + r * (1.0 - a[k]) * i[k]
+    return x
 
 
 def simulate_hppc(
