@@ -54,17 +54,24 @@ void drop_line_end(std::string& line) {
         line.pop_back();
 }
 
-bool blank(const std::string& line) {
-    return line.find_first_not_of(" \t\r") == std::string::npos;
-}
-
 } // namespace
 
-std::vector<std::string> first_lines(const std::string& path, std::size_t max_lines) {
+std::vector<std::string> first_lines(const std::string& path, std::size_t max_lines,
+                                     std::size_t max_chars) {
     std::vector<std::string> lines;
     std::ifstream in(path, std::ios::binary);
     std::string line;
-    while (lines.size() < max_lines && std::getline(in, line)) {
+    for (int c; lines.size() < max_lines && (c = in.get()) != EOF;) {
+        if (c != '\n') {
+            if (line.size() < max_chars)
+                line += static_cast<char>(c);
+            continue;
+        }
+        drop_line_end(line);
+        lines.push_back(std::move(line));
+        line.clear();
+    }
+    if (lines.size() < max_lines && !line.empty()) { // a last line without its end
         drop_line_end(line);
         lines.push_back(line);
     }
@@ -123,10 +130,22 @@ HeaderSearch find_header_line(const std::vector<std::string>& lines,
 std::vector<long long> data_row_lines(const std::string& path, long long header_line) {
     std::vector<long long> rows;
     std::ifstream in(path, std::ios::binary);
-    std::string line;
-    for (long long number = 1; std::getline(in, line); ++number)
-        if (number > header_line + 1 && !blank(line))
+    long long number = 1;
+    bool blank_so_far = true; // only spaces, tabs and a carriage return so far
+    const auto end_line = [&] {
+        if (number > header_line + 1 && !blank_so_far)
             rows.push_back(number);
+        ++number;
+        blank_so_far = true;
+    };
+    for (int c; (c = in.get()) != EOF;) {
+        if (c == '\n')
+            end_line();
+        else if (c != ' ' && c != '\t' && c != '\r')
+            blank_so_far = false;
+    }
+    if (!blank_so_far)
+        end_line();
     return rows;
 }
 

@@ -34,8 +34,10 @@ double rest_current_limit_a(Span<const double> current_a);
 long long rest_after_leading_charge(Span<const double> current_a, double rest_limit_a);
 
 /// The first max_lines lines of a text file, without their line ends and without a
-/// UTF-8 byte-order mark; empty when the file cannot be opened.
-std::vector<std::string> first_lines(const std::string& path, std::size_t max_lines);
+/// UTF-8 byte-order mark, each cut after max_chars characters (the rest of a longer
+/// line is skipped, not held); empty when the file cannot be opened.
+std::vector<std::string> first_lines(const std::string& path, std::size_t max_lines,
+                                     std::size_t max_chars = 1 << 20);
 
 /// The column names of a header line as pandas reads them: the fields between commas,
 /// a field in double quotes unquoted ("" inside it is one quote).

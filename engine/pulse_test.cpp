@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <limits>
 #include <memory>
 
 #include "bridge/arrays.hpp"
@@ -20,12 +21,32 @@ struct PulseTest {
     PulseTestResult result;
 };
 
+// The cycler's step clock from optional arrays (None: the record has none).
+cellcore::StepClock step_clock(const py::object& step_time_s,
+                               const py::object& step_index) {
+    cellcore::StepClock clock;
+    const auto take = [](const py::object& column, std::vector<double>& into) {
+        if (column.is_none())
+            return;
+        const bridge::InArray a = column;
+        if (a.ndim() != 1)
+            throw std::invalid_argument("the step clock must be 1-D");
+        into.assign(bridge::view(a).begin(), bridge::view(a).end());
+    };
+    take(step_time_s, clock.step_time_s);
+    take(step_index, clock.step_index);
+    return clock;
+}
+
 std::unique_ptr<PulseTest> analyse(const bridge::InArray& t, const bridge::InArray& v,
                                    const bridge::InArray& i, int rc_pairs,
                                    double cutoff_v, double pulse_max_s,
-                                   double ocv_rest_min_s, double rest_limit_a) {
+                                   double ocv_rest_min_s, double rest_limit_a,
+                                   const py::object& step_time_s,
+                                   const py::object& step_index) {
     if (t.ndim() != 1 || v.ndim() != 1 || i.ndim() != 1)
         throw std::invalid_argument("time, voltage and current must be 1-D");
+    const cellcore::StepClock clock = step_clock(step_time_s, step_index);
     auto pt = std::make_unique<PulseTest>();
     cellcore::PulseTestOptions o;
     o.rc_pairs = rc_pairs;
@@ -36,7 +57,7 @@ std::unique_ptr<PulseTest> analyse(const bridge::InArray& t, const bridge::InArr
     {
         py::gil_scoped_release nogil;
         pt->result = cellcore::analyse_pulse_test(bridge::view(t), bridge::view(v),
-                                                  bridge::view(i), o);
+                                                  bridge::view(i), o, clock);
     }
     return pt;
 }
@@ -103,6 +124,26 @@ py::dict steps(const PulseTest& pt) {
     return out;
 }
 
+// The part of the record analysed: its first row (of the rows left after repeated ones
+// were dropped), the capacity checks before it, and whether a recharge follows.
+py::dict part(const PulseTest& pt) {
+    const cellcore::PulseTestPart& p = pt.result.part;
+    py::list checks;
+    for (const cellcore::CapacityCheck& c : p.capacity_checks) {
+        py::dict check;
+        check["start_s"] = c.begin_s;
+        check["end_s"] = c.end_s;
+        check["charge_ah"] = c.charge_ah;
+        check["current_a"] = c.current_a;
+        checks.append(check);
+    }
+    py::dict out;
+    out["first_row"] = p.begin;
+    out["capacity_checks"] = checks;
+    out["recharged_after"] = p.recharged_after;
+    return out;
+}
+
 // Measured and modelled voltage over pulse k's window, for the fitted parameters or
 // for others given as [R0, R1, C1(, R2, C2)].
 py::tuple curve(const PulseTest& pt, std::size_t k, py::object params) {
@@ -148,12 +189,14 @@ py::dict window(const PulseTest& pt, std::size_t k, int rc_pairs) {
 // step, and each step placed where the voltage says it happened, on a grid with one
 // extra point per step.
 py::tuple hold_grid(const bridge::InArray& t, const bridge::InArray& v,
-                    const bridge::InArray& i) {
+                    const bridge::InArray& i, const py::object& step_time_s,
+                    const py::object& step_index) {
+    const cellcore::StepClock clock = step_clock(step_time_s, step_index);
     cellcore::HoldGrid g;
     {
         py::gil_scoped_release nogil;
         const auto seg = cellcore::segment_record(bridge::view(t), bridge::view(v),
-                                                  bridge::view(i));
+                                                  bridge::view(i), {}, clock);
         g = cellcore::hold_grid(bridge::view(t), seg);
     }
     std::vector<long long> at(g.at_sample.begin(), g.at_sample.end());
@@ -165,7 +208,8 @@ py::tuple hold_grid(const bridge::InArray& t, const bridge::InArray& v,
 
 void register_pulse_test(py::module_& m) {
     m.def("hold_grid", &hold_grid, py::arg("time_s"), py::arg("voltage_v"),
-          py::arg("current_a"),
+          py::arg("current_a"), py::arg("step_time_s") = py::none(),
+          py::arg("step_index") = py::none(),
           "(grid time s, grid current A, grid index of every sample): the current as "
           "the fits see it, the rows a cycler logs at a step instant moved to their "
           "step and every step placed where it happened (time strictly increasing).");
@@ -173,8 +217,10 @@ void register_pulse_test(py::module_& m) {
                           "A pulse test analysed: steps, OCV points, per-pulse fits.")
         .def(py::init(&analyse), py::arg("time_s"), py::arg("voltage_v"),
              py::arg("current_a"), py::arg("rc_pairs") = 2,
-             py::arg("cutoff_v") = cellcore::kNaN, py::arg("pulse_max_s") = 300.0,
-             py::arg("ocv_rest_min_s") = 600.0, py::arg("rest_limit_a") = -1.0)
+             py::arg("cutoff_v") = cellcore::kNaN,
+             py::arg("pulse_max_s") = std::numeric_limits<double>::infinity(),
+             py::arg("ocv_rest_min_s") = 600.0, py::arg("rest_limit_a") = -1.0,
+             py::arg("step_time_s") = py::none(), py::arg("step_index") = py::none())
         .def_property_readonly("pulses", &pulses)
         .def_property_readonly("ocv_points", &ocv_points)
         .def_property_readonly("steps", &steps)
@@ -185,6 +231,10 @@ void register_pulse_test(py::module_& m) {
         .def_property_readonly(
             "repeated_rows",
             [](const PulseTest& pt) { return pt.result.repeated_rows; })
+        .def_property_readonly("part", &part)
+        .def_property_readonly(
+            "reached_cutoff",
+            [](const PulseTest& pt) { return pt.result.reached_cutoff; })
         .def_property_readonly("gaps",
                                [](const PulseTest& pt) { return pt.result.gaps; })
         .def_property_readonly(

@@ -19,18 +19,30 @@ std::string record_stem(const std::string& path) {
     return name;
 }
 
-py::dict read_record(const py::object& path, const py::object& settings) {
+py::object optional_column(const std::vector<double>& column) {
+    return column.empty() ? py::object(py::none())
+                          : py::object(bridge::to_numpy(column));
+}
+
+py::dict read_record(const py::object& path, const py::object& settings,
+                     const py::object& cutoff_v, bool notes) {
     const std::string file = py::str(py::module_::import("os").attr("fspath")(path));
     const records::RecordSettings parsed = records::record_settings(settings, "");
-    const records::RecordTable table =
-        records::read_record_table(file, parsed, [](const std::string& message) {
-            bridge::log("cellkit", "warning", message);
-        });
+    const records::MessageSink note = [notes](const char* level,
+                                              const std::string& message) {
+        bridge::log("cellkit", notes ? level : "debug", message);
+    };
+    records::RecordTable table = records::read_record_table(file, parsed, note);
+    const py::object temperature = records::median_temperature(table.temperature);
+    if (!cutoff_v.is_none())
+        records::choose_test_rows(file, table, parsed, cutoff_v.cast<double>(), note);
     py::dict out;
     out["time_s"] = bridge::to_numpy(table.time_s);
     out["voltage_v"] = bridge::to_numpy(table.voltage_v);
     out["current_a"] = bridge::to_numpy(table.current_a);
-    out["temperature_c"] = records::median_temperature(table.temperature);
+    out["step_time_s"] = optional_column(table.clock.step_time_s);
+    out["step_index"] = optional_column(table.clock.step_index);
+    out["temperature_c"] = temperature;
     out["name"] = record_stem(file);
     return out;
 }
@@ -39,9 +51,14 @@ py::dict read_record(const py::object& path, const py::object& settings) {
 
 void register_record_reader(py::module_& m) {
     m.def("read_record", &read_record, py::arg("path"),
-          py::arg("settings") = py::none(),
+          py::arg("settings") = py::none(), py::arg("cutoff_v") = py::none(),
+          py::arg("notes") = true,
           "Reads and cleans a record: {'time_s', 'voltage_v', 'current_a' (negative "
-          "while discharging), 'temperature_c' (None without a usable column), "
-          "'name'}. settings: the configuration's \"columns\" and "
-          "\"discharge_current\". Warnings go to the logger \"cellkit\".");
+          "while discharging), 'step_time_s', 'step_index' (the cycler's step clock, "
+          "or None), 'temperature_c' (None without a usable column), 'name'}. "
+          "settings: the configuration's \"columns\", \"discharge_current\", "
+          "\"units\" and \"section\". With cutoff_v, the part the pipeline fits: a "
+          "leading charge dropped, the section or first pulse test, up to and "
+          "including the first voltage below cutoff_v. Messages go to the logger "
+          "\"cellkit\" (at DEBUG with notes=False).");
 }

@@ -5,11 +5,13 @@
 // xdata and ydata.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
 #include "bridge/signature.hpp"
+#include "core/engine/hold_grid.hpp"
 #include "core/lsim.hpp"
 #include "extract/stages.hpp"
 
@@ -83,6 +85,49 @@ py::tuple lsim2(const py::object& system, const py::object& U, const py::object&
                            coefficients(system[py::int_(1)]), t, u, X0);
 }
 
+// The step changes the cycler logged late that fall between two samples of the window,
+// as changes of the window's own rows.
+std::vector<cellcore::StepChange>
+changes_in_window(const Workspace& ws, cellcore::Span<const double> window) {
+    std::vector<cellcore::StepChange> inside;
+    if (window.size() < 2)
+        return inside;
+    const std::vector<cellcore::StepChange> all = logged_step_changes(ws);
+    if (all.empty())
+        return inside;
+    const bridge::InArray t = ws.get("t");
+    const auto times = bridge::view<double>(t);
+    for (const cellcore::StepChange& c : all) {
+        const double before = times[c.q - 1];
+        const double* at = std::lower_bound(window.begin(), window.end(), before);
+        if (at + 1 < window.end() && *at == before && at[1] == times[c.q])
+            inside.push_back(
+                {static_cast<std::size_t>(at - window.begin()) + 1, c.at_s});
+    }
+    return inside;
+}
+
+// The circuit natively over the window, the current switching at the step changes the
+// cycler logged late instead of ramping between the samples around them.
+py::object simulate_window(const Workspace& ws, const Coefficients& num,
+                           const Coefficients& den, const bridge::InArray& t,
+                           const bridge::InArray& u) {
+    if (t.ndim() != 1 || u.ndim() != 1 || t.size() != u.size())
+        throw std::invalid_argument("lsim2: U and T must be 1-D and of equal length");
+    const auto times = bridge::view<double>(t);
+    const std::vector<cellcore::StepChange> inside = changes_in_window(ws, times);
+    if (inside.empty())
+        return simulate_native(num, den, t, u, py::none())[1];
+    const cellcore::HoldGrid grid =
+        cellcore::hold_grid(times, bridge::view<double>(u), inside);
+    std::vector<double> y(grid.time_s.size());
+    cellcore::lsim_foh(num, den, grid.time_s, grid.current_a, {}, y, {});
+    std::vector<double> out(grid.at_sample.size());
+    for (std::size_t k = 0; k < out.size(); ++k)
+        out[k] = y[grid.at_sample[k]];
+    return bridge::to_numpy(out);
+}
+
 // The circuit's output over the window: natively when lsim2 is ours, else through
 // whatever is bound as lsim2, called as scipy's would be.
 py::object simulate(const Workspace& ws, const py::object& x, const Coefficients& num,
@@ -90,7 +135,7 @@ py::object simulate(const Workspace& ws, const py::object& x, const Coefficients
     py::object lsim = ws.get("lsim2");
     py::object t_vec = ws.get("t_vec");
     if (lsim.ptr() == native_lsim2)
-        return simulate_native(num, den, t_vec, x, py::none())[1];
+        return simulate_window(ws, num, den, t_vec, x);
     py::object result =
         lsim(py::make_tuple(as_list(num, false), as_list(den, true)), py::arg("U") = x,
              py::arg("T") = t_vec, py::arg("hmax") = 0.5);

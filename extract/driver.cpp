@@ -82,27 +82,29 @@ void check_model(const Workspace& ws) {
     }
 }
 
-// How the two-RC circuit is fitted: "two_pass" (the default) or "joint", which refits
-// all five parameters together after the two passes. Refused before any file is
-// touched, as an unknown model is. A null value counts as absent, as it does for the
-// cycle count.
+// How the pulses are fitted: per cycle in two passes ("two_pass", the default), with a
+// joint refit of both RC pairs after them ("joint"), or by the pulse-test engine for
+// every record ("pulse_test"). Refused before any file is touched, as an unknown model
+// is. A null value counts as absent, as it does for the cycle count.
 void check_fit_method(const Workspace& ws) {
     py::object method = ws.get("values").attr("get")("fit_method");
     if (method.is_none())
         method = py::str("two_pass");
-    const bool known =
-        py::isinstance<py::str>(method) &&
-        (method.equal(py::str("two_pass")) || method.equal(py::str("joint")));
-    if (!known)
+    const auto is = [&](const char* name) {
+        return py::isinstance<py::str>(method) && method.equal(py::str(name));
+    };
+    if (!is("two_pass") && !is("joint") && !is("pulse_test"))
         bridge::exit_with_message(
             "\nUnknown fit_method " + bridge::str(py::repr(method)) +
             " in './input_params.json': use \"two_pass\" (the fast pair from the "
-            "voltage fall, then the slow pair) or \"joint\" (then all five "
-            "parameters together)\n");
+            "voltage fall, then the slow pair), \"joint\" (then all five "
+            "parameters together) or \"pulse_test\" (every pulse by the pulse-test "
+            "engine)\n");
     ws.set("fit_method", method);
+    if (is("pulse_test"))
+        info("pulse-test engine selected for every record");
     // with one RC pair there is nothing to fit jointly, and nothing changes
-    if (method.equal(py::str("joint")) &&
-        py::object(ws.get("values")["model"]).equal(py::str("model2")))
+    if (is("joint") && py::object(ws.get("values")["model"]).equal(py::str("model2")))
         info("joint fit of both RC pairs selected");
 }
 
@@ -146,7 +148,9 @@ void fit_per_cycle(const Workspace& ws) {
 void process_record(const Workspace& ws) {
     info("started processing file '" + bridge::str(ws.get("infile")) + "'");
     load_record(ws);
-    if (needs_pulse_engine(ws)) {
+    if (ws.get("fit_method").equal(py::str("pulse_test"))) {
+        fit_pulse_test(ws, "pulse test");
+    } else if (needs_pulse_engine(ws)) {
         fit_pulse_test(ws, "HPPC test");
     } else {
         find_record_pulses(ws);

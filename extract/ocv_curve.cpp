@@ -21,6 +21,10 @@ void ocv_soc_points(const Workspace& ws) {
     py::object iload = ws.get("iload"), t = ws.get("t");
     const double total_mAh = py::array_t<double>(ws.get("cum_mAh"))
                                  .at(ws.get_as<py::ssize_t>("idx_end") - 1);
+    // across step changes placed in time, the charge counted as the record's total is
+    const std::vector<cellcore::StepChange> changes = logged_step_changes(ws);
+    const std::vector<double> charge_as =
+        changes.empty() ? std::vector<double>{} : charge_at_rows(ws, changes);
 
     std::vector<double> soc, vsoc;
     for (py::ssize_t j = 0; j < rest_ends.size(); ++j) {
@@ -29,11 +33,16 @@ void ocv_soc_points(const Workspace& ws) {
         const double vsample =
             cellcore::rested_voltage(bridge::view<double>(v), k - 2, k - 1);
         vsoc.push_back(vsample);
-        const py::slice before(0, static_cast<py::ssize_t>(k), 1);
-        const double mAh = trapezoid(py::arg("y") = py::float_(1000.0) * iload[before],
-                                     py::arg("x") = t[before])
-                               .cast<double>() /
-                           3600.0;
+        double mAh = 0.0; // over samples 0 .. k-1
+        if (changes.empty()) {
+            const py::slice before(0, static_cast<py::ssize_t>(k), 1);
+            mAh = trapezoid(py::arg("y") = py::float_(1000.0) * iload[before],
+                            py::arg("x") = t[before])
+                      .cast<double>() /
+                  3600.0;
+        } else if (k >= 1) {
+            mAh = charge_as[static_cast<std::size_t>(k - 1)] * 1000.0 / 3600.0;
+        }
         const double socval = 1 + mAh / total_mAh;
         soc.push_back(socval);
         ws.set("relaxpoint", py::int_(j));

@@ -106,8 +106,9 @@ bool needs_pulse_engine(const Workspace& ws) {
     const Samples s(ws);
     if (s.t.size() < 2)
         return false;
-    const cellcore::Segmentation seg = cellcore::segment_record(
-        bridge::view(s.t), bridge::view(s.v), bridge::view(s.i));
+    const cellcore::Segmentation seg =
+        cellcore::segment_record(bridge::view(s.t), bridge::view(s.v),
+                                 bridge::view(s.i), {}, record_step_clock(ws));
     // An SOC step is a discharge the segmentation did not take for a pulse, more than
     // twice as long as the longest pulse: an HPPC block's, not a glitch or a pulse
     // train's one slightly longer pulse. The last step is the one the cut-off ends,
@@ -132,11 +133,12 @@ void fit_pulse_test(const Workspace& ws, const std::string& why) {
     const Samples s(ws);
     cellcore::PulseTestOptions options;
     options.rc_pairs = bridge::str(ws.get("values")["model"]) == "model2" ? 2 : 1;
+    const cellcore::StepClock clock = record_step_clock(ws);
     cellcore::PulseTestResult r;
     try {
         py::gil_scoped_release nogil;
         r = cellcore::analyse_pulse_test(bridge::view(s.t), bridge::view(s.v),
-                                         bridge::view(s.i), options);
+                                         bridge::view(s.i), options, clock);
     } catch (const std::invalid_argument& e) {
         bridge::raise(PyExc_ValueError, record_name(ws) + ": " + e.what());
     }

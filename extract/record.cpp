@@ -9,6 +9,7 @@
 
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
+#include "core/engine/hold_grid.hpp"
 #include "core/record_rows.hpp"
 #include "core/segmentation.hpp"
 #include "extract/compat.hpp"
@@ -18,12 +19,19 @@
 namespace cellfit {
 namespace {
 
+// More charge than any single cell holds (Ah).
+constexpr double kMostAh = 1000.0;
+
 // The record through the one reader every part of the system shares: clean columns,
 // warnings for the rows it dropped, the table as the workspace's df.
-records::RecordTable read_table(const Workspace& ws) {
-    records::RecordTable table = records::read_record_table(
-        record_name(ws), records::record_settings(ws.get("values"), ""),
-        [](const std::string& message) { bridge::log("cellfit", "warning", message); });
+void log_note(const char* level, const std::string& message) {
+    bridge::log("cellfit", level, message);
+}
+
+records::RecordTable read_table(const Workspace& ws,
+                                const records::RecordSettings& settings) {
+    records::RecordTable table =
+        records::read_record_table(record_name(ws), settings, log_note);
     ws.set("df", table.frame);
     return table;
 }
@@ -62,36 +70,8 @@ void find_temperature(const Workspace& ws, const records::RecordTable& table) {
     bridge::log("cellfit", "info", "temperature = " + bridge::str(temperature) + " C");
 }
 
-// A test that opens with a charge (to full, before the first rest) is not part of the
-// discharge: counted in, it makes the SOC axis and the capacity those of a cell that
-// was never full. The record is taken from the rest after the charge, when a rest does
-// follow it (a positive offset of the rest current is no charge) and the record
-// discharges after it (a record whose sign is reversed is left to the sign check).
-void drop_leading_charge(const Workspace& ws, records::RecordTable& table) {
-    const cellcore::Span<const double> current(table.current_a);
-    const double rest_a = cellcore::rest_current_limit_a(current);
-    const long long start = cellcore::rest_after_leading_charge(current, rest_a);
-    const auto k = static_cast<std::size_t>(start);
-    if (start <= 0 || k == current.size() || std::fabs(current[k]) > rest_a)
-        return;
-    const cellcore::Span<const double> after_t(table.time_s.data() + k,
-                                               table.time_s.size() - k);
-    const cellcore::Span<const double> after_i(table.current_a.data() + k,
-                                               table.current_a.size() - k);
-    if (!cellcore::current_balance(after_t, after_i, rest_a).discharges)
-        return;
-    bridge::log("cellfit", "warning",
-                record_name(ws) + ": the record opens with a charge; its first " +
-                    bridge::str(k) + " rows (" +
-                    bridge::str(table.time_s[k] - table.time_s[0]) +
-                    " s) are dropped and the record is taken from the rest after it");
-    for (std::vector<double>* column :
-         {&table.time_s, &table.voltage_v, &table.current_a})
-        column->erase(column->begin(), column->begin() + start);
-}
-
 // Keeps the samples before the first voltage strictly below the cut-off.
-void truncate_at_cutoff(const Workspace& ws, const records::RecordTable& table) {
+void truncate_at_cutoff(const Workspace& ws, records::RecordTable& table) {
     py::array_t<double> vraw = bridge::to_numpy(table.voltage_v);
     ws.set("vraw", vraw);
     const double vcut = ws.get_as<double>("vcut");
@@ -112,6 +92,7 @@ void truncate_at_cutoff(const Workspace& ws, const records::RecordTable& table) 
                           bridge::str(volts[0]) + " V, is already below low_cutoff " +
                           bridge::str(vcut) + " V: nothing is left to fit");
     const py::slice kept(0, static_cast<py::ssize_t>(idx_end), 1);
+    table.clock.truncate(idx_end);
     ws.set("idx_end", py::int_(idx_end));
     ws.set("v", vraw[kept].attr("copy")());
     ws.set("t", bridge::to_numpy(table.time_s)[kept]);
@@ -146,12 +127,63 @@ void check_current_sign(const Workspace& ws) {
                       " in input_params.json");
 }
 
+// The step changes the cycler's clock or logging places in time (not where the rows
+// alone put them): the stages count the charge across them, and the circuit sees the
+// current switch there, instead of ramping over the logging interval.
+void place_logged_steps(const Workspace& ws, const records::RecordTable& table) {
+    const bridge::InArray t = ws.get("t"), v = ws.get("v"), iload = ws.get("iload");
+    std::vector<double> rows_and_times;
+    if (t.size() >= 2) {
+        const cellcore::Segmentation seg =
+            cellcore::segment_record(bridge::view<double>(t), bridge::view<double>(v),
+                                     bridge::view<double>(iload), {}, table.clock);
+        for (const cellcore::Step& step : seg.steps)
+            if (step.logged_start) {
+                rows_and_times.push_back(static_cast<double>(step.begin));
+                rows_and_times.push_back(step.start_s);
+            }
+    }
+    py::array_t<double> placed = bridge::to_numpy(rows_and_times);
+    ws.set("logged_steps", placed.attr("reshape")(-1, 2));
+    py::object clock = py::none();
+    if (!table.clock.empty())
+        clock = py::make_tuple(bridge::to_numpy(table.clock.step_time_s),
+                               bridge::to_numpy(table.clock.step_index));
+    ws.set("step_clock", clock);
+}
+
+// The charge passed: the trapezoid over the rows, as on evenly logged records, and,
+// across step changes placed in time, each current up to its change.
 void cumulative_charge(const Workspace& ws) {
     py::object np = ws.get("np");
-    py::object integral = cumulative_trapezoid(ws.get("integrate"))(
-        py::arg("y") = py::int_(1000) * ws.get("iload"), py::arg("x") = ws.get("t"),
-        py::arg("initial") = 0);
-    ws.set("cum_mAh", np.attr("abs")(integral / py::int_(3600)));
+    const std::vector<cellcore::StepChange> changes = logged_step_changes(ws);
+    if (changes.empty()) {
+        py::object integral = cumulative_trapezoid(ws.get("integrate"))(
+            py::arg("y") = py::int_(1000) * ws.get("iload"), py::arg("x") = ws.get("t"),
+            py::arg("initial") = 0);
+        ws.set("cum_mAh", np.attr("abs")(integral / py::int_(3600)));
+    } else {
+        const std::vector<double> charge_as = charge_at_rows(ws, changes);
+        std::vector<double> mAh(charge_as.size());
+        for (std::size_t k = 0; k < mAh.size(); ++k)
+            mAh[k] = std::fabs(charge_as[k] * 1000.0 / 3600.0);
+        ws.set("cum_mAh", bridge::to_numpy(mAh));
+    }
+}
+
+// A record whose charge no single cell holds was logged in other units than it is read
+// in: most likely its current is in mA.
+void check_plausible_charge(const Workspace& ws) {
+    const py::array_t<double> cum = ws.get("cum_mAh");
+    if (cum.size() == 0)
+        return;
+    const double ah = cum.at(cum.size() - 1) / 1000.0;
+    if (ah > kMostAh)
+        bridge::raise(PyExc_ValueError,
+                      record_name(ws) + ": the record passes " + bridge::str(ah) +
+                          " Ah to the cut-off, more than any single cell holds: if "
+                          "its current is in mA, set \"units\": {\"current\": "
+                          "\"mA\"} in input_params.json");
 }
 
 // The step threshold is a quarter of the pulse current level: the highest histogram
@@ -221,13 +253,54 @@ void pair_pulses(const Workspace& ws) {
 
 } // namespace
 
+std::vector<cellcore::StepChange> logged_step_changes(const Workspace& ws) {
+    std::vector<cellcore::StepChange> changes;
+    if (!ws.has("logged_steps"))
+        return changes;
+    const py::array_t<double, py::array::c_style | py::array::forcecast> placed =
+        ws.get("logged_steps");
+    for (py::ssize_t r = 0; r + 1 < placed.size(); r += 2)
+        changes.push_back(
+            {static_cast<std::size_t>(placed.data()[r]), placed.data()[r + 1]});
+    return changes;
+}
+
+cellcore::StepClock record_step_clock(const Workspace& ws) {
+    cellcore::StepClock clock;
+    if (!ws.has("step_clock") || ws.get("step_clock").is_none())
+        return clock;
+    const py::tuple columns = ws.get("step_clock");
+    const bridge::InArray time = py::object(columns[0]), index = py::object(columns[1]);
+    clock.step_time_s.assign(bridge::view<double>(time).begin(),
+                             bridge::view<double>(time).end());
+    clock.step_index.assign(bridge::view<double>(index).begin(),
+                            bridge::view<double>(index).end());
+    return clock;
+}
+
+std::vector<double> charge_at_rows(const Workspace& ws,
+                                   const std::vector<cellcore::StepChange>& changes) {
+    const bridge::InArray t = ws.get("t"), iload = ws.get("iload");
+    const cellcore::HoldGrid grid = cellcore::hold_grid(
+        bridge::view<double>(t), bridge::view<double>(iload), changes);
+    std::vector<double> charge(grid.at_sample.size());
+    for (std::size_t k = 0; k < charge.size(); ++k)
+        charge[k] = grid.charge_at(k);
+    return charge;
+}
+
 void load_record(const Workspace& ws) {
-    records::RecordTable table = read_table(ws);
+    const records::RecordSettings settings =
+        records::record_settings(ws.get("values"), "");
+    records::RecordTable table = read_table(ws, settings);
     find_temperature(ws, table);
-    drop_leading_charge(ws, table);
+    records::choose_test_rows(record_name(ws), table, settings,
+                              ws.get_as<double>("vcut"), log_note);
     truncate_at_cutoff(ws, table);
     check_current_sign(ws);
+    place_logged_steps(ws, table);
     cumulative_charge(ws);
+    check_plausible_charge(ws);
 }
 
 void find_record_pulses(const Workspace& ws) {

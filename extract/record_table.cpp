@@ -16,6 +16,7 @@
 
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
+#include "core/clock_time.hpp"
 #include "core/record_rows.hpp"
 
 namespace records {
@@ -23,12 +24,17 @@ namespace {
 
 // Cycler exports put up to a few dozen metadata lines above the header.
 constexpr std::size_t kHeaderSearchLines = 200;
+// Magnitudes no cell record reaches (the current before a conversion from mA).
+constexpr double kLargestVoltage_v = 1000.0, kLargestCurrent_a = 1e6,
+                 kLongestRecord_s = 1e9;
+// No cycler writes a header this long; a longer line is cut before it is searched.
+constexpr std::size_t kLongestHeaderChars = 1 << 16;
+// Nor this many columns: a line with more is no table header, and pandas would allocate
+// a column for each.
+constexpr std::size_t kMostColumns = 2000;
 // Beyond this share of rows without a sample, the record is not what it claims to be
 // (a wrong column, a broken export), and dropping rows would hide that.
 constexpr double kMostBadRowShare = 0.01;
-
-const char* const kStandardColumns[] = {kTimeColumn, kVoltageColumn, kCurrentColumn,
-                                        kTemperatureColumn};
 
 std::string quoted(const std::string& name) { return "\"" + name + "\""; }
 
@@ -104,18 +110,28 @@ class RowLines {
     std::vector<long long> lines_;
 };
 
+// The lines the header is looked for in, each cut at a length no header reaches.
+std::vector<std::string> header_search_lines(const std::string& path) {
+    return cellcore::first_lines(path, kHeaderSearchLines, kLongestHeaderChars);
+}
+
 // The 0-based line that names the time, voltage and current columns.
 long long header_line(const std::string& path, const RecordSettings& s) {
     const std::vector<std::string> names = {source_name(s, kTimeColumn),
                                             source_name(s, kVoltageColumn),
                                             source_name(s, kCurrentColumn)};
-    const std::vector<std::string> lines =
-        cellcore::first_lines(path, kHeaderSearchLines);
+    const std::vector<std::string> lines = header_search_lines(path);
     if (lines.empty())
         return 0; // pandas says why the file cannot be read
     const cellcore::HeaderSearch found = cellcore::find_header_line(lines, names);
-    if (found.line >= 0)
+    if (found.line >= 0) {
+        const std::size_t columns =
+            cellcore::header_fields(lines[static_cast<std::size_t>(found.line)]).size();
+        if (columns > kMostColumns)
+            fail(path, "the header (line " + bridge::str(found.line + 1) + ") has " +
+                           bridge::str(columns) + " columns, more than any record has");
         return found.line;
+    }
     std::string missing;
     bool named_by_map = false;
     for (const std::string& name : found.missing) {
@@ -150,9 +166,8 @@ py::object read_frame(const std::string& path, long long header) {
             fail(path, "cannot read the record (" + reason + ")");
         // some lines longer than the header, as a trailing comma on only some of them
         // makes them: the header's columns are all there is
-        const std::vector<std::string> lines =
-            cellcore::first_lines(path, static_cast<std::size_t>(header) + 1);
-        const std::size_t fields = cellcore::header_fields(lines.back()).size();
+        const std::size_t fields =
+            cellcore::header_fields(header_search_lines(path)[header]).size();
         options["usecols"] = py::module_::import("builtins").attr("range")(fields);
         try {
             return pd.attr("read_csv")(path, **options);
@@ -239,7 +254,7 @@ Cell cell_kind(const NumberColumn& c, std::size_t row) {
 // a sample whose value was damaged, and guessing it would fit something unknown.
 std::vector<std::size_t> sample_rows(const std::string& path,
                                      const std::vector<NumberColumn>& cols,
-                                     RowLines& line_of, const WarningSink& warn) {
+                                     RowLines& line_of, const MessageSink& note) {
     const std::size_t n = cols.front().values.size();
     std::vector<std::size_t> kept;
     kept.reserve(n);
@@ -275,8 +290,8 @@ std::vector<std::size_t> sample_rows(const std::string& path,
     if (static_cast<double>(dropped) > kMostBadRowShare * static_cast<double>(n))
         fail(path, bridge::str(dropped) + " of " + rows_text(n) + what +
                        ": more than 1 % of the record, too many to drop");
-    warn(path + ": " + rows_text(dropped) + what + (dropped == 1 ? " is" : " are") +
-         " dropped");
+    note("warning", path + ": " + rows_text(dropped) + what +
+                        (dropped == 1 ? " is" : " are") + " dropped");
     return kept;
 }
 
@@ -285,7 +300,7 @@ std::vector<std::size_t> sample_rows(const std::string& path,
 std::vector<std::size_t> increasing_rows(const std::string& path,
                                          const std::vector<std::size_t>& rows,
                                          const NumberColumn& time, RowLines& line_of,
-                                         const WarningSink& warn) {
+                                         const MessageSink& note) {
     std::vector<double> time_s(rows.size());
     for (std::size_t k = 0; k < rows.size(); ++k)
         time_s[k] = time.values[rows[k]];
@@ -305,10 +320,10 @@ std::vector<std::size_t> increasing_rows(const std::string& path,
         std::size_t first = 0;
         while (first < order.kept.size() && order.kept[first] == first)
             ++first;
-        warn(path + ": " + rows_text(order.repeated) +
-             " repeating the time of the row before (first at line " +
-             bridge::str(line_of(rows[first])) + ")" +
-             (order.repeated == 1 ? " is" : " are") + " dropped");
+        note("warning", path + ": " + rows_text(order.repeated) +
+                            " repeating the time of the row before (first at line " +
+                            bridge::str(line_of(rows[first])) + ")" +
+                            (order.repeated == 1 ? " is" : " are") + " dropped");
     }
     return kept;
 }
@@ -321,75 +336,166 @@ std::vector<double> take(const std::vector<double>& values,
     return out;
 }
 
-} // namespace
-
-RecordSettings record_settings(py::handle values, const std::string& where) {
-    RecordSettings s;
-    if (values.is_none())
+// Arbin's exports name voltage and current as we do, time "Test_Time(s)", and carry
+// the step clock ("Step_Time(s)", "Step_Index") and auxiliary temperatures; a record
+// with that header and no "Seconds" is read by those names unless the settings map
+// them otherwise.
+RecordSettings with_cycler_layout(const std::string& path, RecordSettings s,
+                                  const MessageSink& note) {
+    if (s.columns.count(kTimeColumn) != 0)
         return s;
-    const py::object get = values.attr("get");
-    const py::object columns = get("columns");
-    if (!columns.is_none()) {
-        const std::string bad = "Invalid columns " + bridge::str(py::repr(columns)) +
-                                where + ": use an object mapping some of ";
-        std::string standard;
-        for (const char* name : kStandardColumns)
-            standard += (standard.empty() ? "" : ", ") + quoted(name);
-        if (!py::isinstance<py::dict>(columns))
-            throw std::invalid_argument(bad + standard + " to the record's own names");
-        for (auto item : py::reinterpret_borrow<py::dict>(columns)) {
-            const bool known =
-                py::isinstance<py::str>(item.first) &&
-                std::any_of(
-                    std::begin(kStandardColumns), std::end(kStandardColumns),
-                    [&](const char* name) { return item.first.equal(py::str(name)); });
-            if (!known || !py::isinstance<py::str>(item.second) ||
-                py::len(item.second) == 0)
-                throw std::invalid_argument(bad + standard +
-                                            " to the record's own names");
-            s.columns[item.first.cast<std::string>()] = item.second.cast<std::string>();
+    for (const std::string& line : header_search_lines(path)) {
+        const std::vector<std::string> fields = cellcore::header_fields(line);
+        const auto has = [&](const std::string& name) {
+            return std::find(fields.begin(), fields.end(), name) != fields.end();
+        };
+        if (has(kTimeColumn) || !has("Test_Time(s)") || !has(kVoltageColumn) ||
+            !has(kCurrentColumn))
+            continue;
+        std::string found = "time from \"Test_Time(s)\"";
+        s.columns[kTimeColumn] = "Test_Time(s)";
+        for (const char* name : {kStepTimeColumn, kStepIndexColumn})
+            if (has(name) && s.columns.count(name) == 0) {
+                s.columns[name] = name;
+                found += std::string(", ") +
+                         (name == kStepTimeColumn ? "the step clock from \""
+                                                  : "step numbers from \"") +
+                         name + "\"";
+            }
+        const auto temperature =
+            std::find_if(fields.begin(), fields.end(), [](auto& f) {
+                return f.rfind("Aux_Temperature", 0) == 0 &&
+                       f.find("dT/dt") == std::string::npos;
+            });
+        if (temperature != fields.end() && s.columns.count(kTemperatureColumn) == 0 &&
+            !has(kTemperatureColumn)) {
+            s.columns[kTemperatureColumn] = *temperature;
+            found += ", temperature from \"" + *temperature + "\"";
         }
-    }
-    const py::object sign = get("discharge_current");
-    if (!sign.is_none()) {
-        const bool known =
-            py::isinstance<py::str>(sign) &&
-            (sign.equal(py::str("negative")) || sign.equal(py::str("positive")));
-        if (!known)
-            throw std::invalid_argument(
-                "Unknown discharge_current " + bridge::str(py::repr(sign)) + where +
-                ": use \"negative\" (the record writes discharge current as negative, "
-                "the default) or \"positive\"");
-        s.discharge_positive = sign.equal(py::str("positive"));
+        note("info", path + ": an Arbin export: " + found);
+        return s;
     }
     return s;
 }
 
-RecordTable read_record_table(const std::string& path, const RecordSettings& settings,
-                              const WarningSink& warn) {
+// A time column written as a clock ("1:02:03.5"): read as such when the settings say
+// so, or when every cell that is not blank reads as one.
+void read_clock_times(const std::string& path, NumberColumn& time, TimeFormat format,
+                      RowLines& line_of, const MessageSink& note) {
+    if (format == TimeFormat::seconds || !time.cells)
+        return;
+    const std::size_t n = time.values.size();
+    std::vector<double> seconds(n, NAN);
+    std::size_t cells = 0, clocks = 0;
+    long long first_bad = -1;
+    for (std::size_t r = 0; r < n; ++r) {
+        const py::object cell = time.cells[py::int_(r)];
+        if (!py::isinstance<py::str>(cell))
+            continue;
+        const std::string text = cell.cast<std::string>();
+        if (text.find_first_not_of(" \t") == std::string::npos)
+            continue;
+        ++cells;
+        seconds[r] = cellcore::clock_seconds(text);
+        if (std::isfinite(seconds[r]))
+            ++clocks;
+        else if (first_bad < 0)
+            first_bad = static_cast<long long>(r);
+    }
+    if (format == TimeFormat::automatic && (clocks == 0 || clocks < cells))
+        return; // not clock texts: the usual checks say what the column holds
+    if (first_bad >= 0)
+        fail(path,
+             "column " + quoted(time.source) + " is not a clock time (h:mm:ss): line " +
+                 bridge::str(line_of(static_cast<std::size_t>(first_bad))) + " holds " +
+                 bridge::str(py::repr(time.cells[py::int_(first_bad)])));
+    time.values = seconds;
+    time.cells = py::object(); // blank cells stay blank; there is no text left
+    if (format == TimeFormat::automatic)
+        note("info", path + ": column " + quoted(time.source) +
+                         " holds clock times (h:mm:ss), read as seconds");
+}
+
+// The cycler's step clock of the kept rows, where the record has one: a clock with a
+// cell that is not a number is no clock (said in a warning).
+cellcore::StepClock step_clock(const std::string& path, const py::object& df,
+                               const RecordSettings& s,
+                               const std::vector<std::size_t>& rows,
+                               const MessageSink& note) {
+    cellcore::StepClock clock;
+    if (!has_column(df, kStepTimeColumn))
+        return clock;
+    clock.step_time_s = take(number_column(df, kStepTimeColumn, s).values, rows);
+    if (has_column(df, kStepIndexColumn))
+        clock.step_index = take(number_column(df, kStepIndexColumn, s).values, rows);
+    for (const std::vector<double>* column : {&clock.step_time_s, &clock.step_index})
+        if (!std::all_of(column->begin(), column->end(),
+                         [](double x) { return std::isfinite(x); })) {
+            note("warning", path + ": column " +
+                                quoted(source_name(s, column == &clock.step_time_s
+                                                          ? kStepTimeColumn
+                                                          : kStepIndexColumn)) +
+                                " has cells that are not numbers; the step clock is "
+                                "not used");
+            return {};
+        }
+    return clock;
+}
+
+// No cell, no instrument: a voltage of kilovolts, a current of 100 kA or a record
+// spanning decades is a broken export or a wrong column, and the numbers downstream
+// would overflow rather than say so.
+void check_magnitudes(const std::string& path, const RecordTable& t,
+                      const std::vector<std::size_t>& rows, RowLines& line_of) {
+    const auto check = [&](const std::vector<double>& values, double limit,
+                           const char* name, const char* unit) {
+        for (std::size_t k = 0; k < values.size(); ++k)
+            if (std::fabs(values[k]) > limit)
+                fail(path, std::string("line ") + bridge::str(line_of(rows[k])) +
+                               ": a " + name + " of " + bridge::str(values[k]) + " " +
+                               unit + " is beyond any cell's");
+    };
+    check(t.voltage_v, kLargestVoltage_v, "voltage", "V");
+    check(t.current_a, kLargestCurrent_a, "current", "A");
+    if (t.time_s.size() >= 2 && t.time_s.back() - t.time_s.front() > kLongestRecord_s)
+        fail(path, "the record spans " +
+                       bridge::str(t.time_s.back() - t.time_s.front()) +
+                       " s, more than 30 years: is the time column in seconds?");
+}
+
+} // namespace
+
+RecordTable read_record_table(const std::string& path, const RecordSettings& given,
+                              const MessageSink& note) {
+    const RecordSettings settings = with_cycler_layout(path, given, note);
     const long long header = header_line(path, settings);
     py::object df = apply_column_map(path, read_frame(path, header), settings);
     for (const char* name : {kTimeColumn, kVoltageColumn, kCurrentColumn})
         if (!has_column(df, name))
             fail(path,
                  "no column " + quoted(source_name(settings, name)) + " in the header");
-    const std::vector<NumberColumn> cols = {
-        number_column(df, kTimeColumn, settings),
-        number_column(df, kVoltageColumn, settings),
-        number_column(df, kCurrentColumn, settings)};
+    std::vector<NumberColumn> cols = {number_column(df, kTimeColumn, settings),
+                                      number_column(df, kVoltageColumn, settings),
+                                      number_column(df, kCurrentColumn, settings)};
     const std::size_t n = cols.front().values.size();
     RowLines line_of(path, header, n);
+    read_clock_times(path, cols[0], settings.time_format, line_of, note);
     const std::vector<std::size_t> rows = increasing_rows(
-        path, sample_rows(path, cols, line_of, warn), cols[0], line_of, warn);
+        path, sample_rows(path, cols, line_of, note), cols[0], line_of, note);
 
     RecordTable table;
     table.time_s = take(cols[0].values, rows);
     table.voltage_v = take(cols[1].values, rows);
     table.current_a = take(cols[2].values, rows);
+    table.clock = step_clock(path, df, settings, rows, note);
+    check_magnitudes(path, table, rows, line_of);
     if (rows.size() != n)
         df = df.attr("iloc")[bridge::to_numpy(
                                  std::vector<long long>(rows.begin(), rows.end()))]
                  .attr("reset_index")(py::arg("drop") = true);
+    if (settings.current_in_ma)
+        for (double& i : table.current_a)
+            i /= 1000.0;
     if (settings.discharge_positive) {
         // 0.0 - i: the sign flips and a rest current of 0.0 stays 0.0, not -0.0
         for (double& i : table.current_a)
@@ -403,6 +509,19 @@ RecordTable read_record_table(const std::string& path, const RecordSettings& set
                             ? py::object(df[py::str(kTemperatureColumn)])
                             : py::object(py::none());
     return table;
+}
+
+void RecordTable::keep_rows(std::size_t begin, std::size_t end) {
+    for (std::vector<double>* column : {&time_s, &voltage_v, &current_a}) {
+        column->resize(std::min(end, column->size()));
+        column->erase(column->begin(),
+                      column->begin() + static_cast<long>(std::min(begin, end)));
+    }
+    std::vector<std::size_t> kept;
+    for (std::size_t k = begin; k < end; ++k)
+        kept.push_back(k);
+    if (!clock.empty())
+        clock = clock.rows(kept);
 }
 
 py::object median_temperature(const py::object& column) {

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bridge/workspace.hpp"
+#include "core/engine/hold_grid.hpp"
 #include "core/pulse_table.hpp"
 
 namespace cellfit {
@@ -35,6 +36,18 @@ void check_record_settings(const Workspace& ws);
 /// Reads the record, finds its temperature, truncates at the cut-off and counts the
 /// charge.
 void load_record(const Workspace& ws);
+
+/// The step changes the cycler's clock or logging placed in time (the workspace's
+/// logged_steps), ascending; empty on evenly logged records.
+std::vector<cellcore::StepChange> logged_step_changes(const Workspace& ws);
+
+/// The cycler's step clock of the record's kept samples (empty without one).
+cellcore::StepClock record_step_clock(const Workspace& ws);
+
+/// Signed charge (A s) from the record's start to every sample of t, counted across
+/// the changes given.
+std::vector<double> charge_at_rows(const Workspace& ws,
+                                   const std::vector<cellcore::StepChange>& changes);
 
 /// The pulse current level, the rest ends and load ends, each pulse paired with its own
 /// load end (fit_pulses: the pulses the per-cycle fit can take).

@@ -112,7 +112,7 @@ def test_search_logs_in_order(tmp_path, one_rc_record):
 
 def test_no_usable_start_values(tmp_path, one_rc_record):
     rec = copy_record(one_rc_record)
-    rec["v"][70] = 1e6  # a wild voltage inside the first pulse's fall window
+    rec["v"][70] = 500.0  # a wild voltage inside the first pulse's fall window
     cell_folder(tmp_path, {"a_Tp25.csv": (rec, 25)})
     run = run_cellfit(tmp_path)
     assert run.returncode == 1

@@ -166,8 +166,9 @@ def test_runs_that_the_key_leaves_unchanged(tmp_path, two_rc_record, model, vari
 
 
 ACCEPTED = (
-    'use "two_pass" (the fast pair from the voltage fall, then the slow pair) or '
-    '"joint" (then all five parameters together)'
+    'use "two_pass" (the fast pair from the voltage fall, then the slow pair), '
+    '"joint" (then all five parameters together) or "pulse_test" (every pulse by '
+    "the pulse-test engine)"
 )
 
 

@@ -86,7 +86,7 @@ def record_file(tmp_path, segments):
             [(60, 0, 1)] + [(10, -4, 0.1), (120, 0, 1), (10, 3, 0.1), (120, 0, 1)] * 4,
             "rests of at least 10 minutes that end in a discharge; the record has 1",
         ),
-        ([(1200, 0, 10), (720, -1, 1)] * 4, "no pulse to fit"),
+        ([(1200, 0, 10), (2, -1, 1)] * 4, "no pulse to fit"),  # blips, no pulses
     ],
     ids=["rests-too-short", "no-pulse"],
 )

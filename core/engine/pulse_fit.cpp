@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/engine/least_squares.hpp"
+#include "core/fit_uncertainty.hpp"
 
 namespace cellcore {
 namespace {
@@ -45,27 +46,68 @@ StartValues start_from_pulse(const PulseWindow& w, std::size_t n_pulse) {
     return s;
 }
 
-// Residuals over log-parameters: r = model - measured.
+// The solver's parameters: log R0, then log R and log tau of each pair. Bounding a
+// pair's time constant by the window keeps it to what the window can resolve: a pair
+// slower than the window shows only as a straight line, whose slope fixes C alone,
+// and R would run off to ohms to fit a slow drift of the OCV.
+std::vector<double> to_solver(const std::vector<double>& p) {
+    std::vector<double> q{std::log(p[0])};
+    for (std::size_t k = 1; k + 1 < p.size(); k += 2) {
+        q.push_back(std::log(p[k]));
+        q.push_back(std::log(p[k] * p[k + 1]));
+    }
+    return q;
+}
+
+void from_solver(Span<const double> q, double* p) {
+    p[0] = std::exp(q[0]);
+    for (std::size_t k = 1; k + 1 < q.size(); k += 2) {
+        p[k] = std::exp(q[k]);
+        p[k + 1] = std::exp(q[k + 1]) / p[k];
+    }
+}
+
+// Jacobian columns with respect to (log R, log C) of a pair into those with respect
+// to (log R, log tau): d/dlogR at fixed tau = d/dlogR - d/dlogC, d/dlogtau = d/dlogC;
+// and back (inverse = false).
+void pair_columns(Span<double> jac, std::size_t m, std::size_t np, bool to_tau) {
+    for (std::size_t r = 0; r < m; ++r)
+        for (std::size_t k = 1; k + 1 < np; k += 2) {
+            double* row = &jac[r * np];
+            row[k] += (to_tau ? -1.0 : 1.0) * row[k + 1];
+        }
+}
+
+// Residuals over the solver's parameters: r = model - measured.
 ResidualFunction log_residual(const PulseWindow& w) {
     return [&w](Span<const double> q, Span<double> r, Span<double> jac) {
         const std::size_t np = q.size();
         double p[5];
-        for (std::size_t c = 0; c < np; ++c)
-            p[c] = std::exp(q[c]);
-        w.residual({p, np}, {p, np}, r, jac);
+        from_solver(q, p);
+        w.residual({p, np}, {p, np}, r, jac); // columns d/dlog p
+        if (!jac.empty())
+            pair_columns(jac, r.size(), np, true);
     };
 }
 
+// Bounds of the fit: every R in [lower, upper], R0 also at most r0_max_ohm, every
+// time constant in [tau_min_s, tau_max_s].
+struct FitBounds {
+    double r0_max_ohm, tau_min_s, tau_max_s;
+};
+
 LsqResult solve(const PulseWindow& w, const std::vector<double>& start,
-                const PulseTestOptions& o) {
-    std::vector<double> q0, lo, hi;
-    for (double p : start) {
-        q0.push_back(std::log(std::clamp(p, o.lower, o.upper)));
-        lo.push_back(std::log(o.lower));
-        hi.push_back(std::log(o.upper));
+                const PulseTestOptions& o, const FitBounds& b) {
+    std::vector<double> q0 = to_solver(start), lo, hi;
+    for (std::size_t k = 0; k < q0.size(); ++k) {
+        const bool tau = k >= 2 && k % 2 == 0;
+        lo.push_back(std::log(tau ? b.tau_min_s : o.lower));
+        hi.push_back(std::log(tau      ? b.tau_max_s
+                              : k == 0 ? std::min(o.upper, b.r0_max_ohm)
+                                       : o.upper));
+        q0[k] = std::clamp(q0[k], lo[k], hi[k]);
     }
-    // logarithms of R and C share one natural scale
-    // logarithms of R and C share one natural scale; a relative step of 1e-8 in them
+    // logarithms of R and tau share one natural scale; a relative step of 1e-8 in them
     // is far below any parameter's standard error
     LsqOptions options;
     options.x_scale.assign(q0.size(), 1.0);
@@ -75,16 +117,19 @@ LsqResult solve(const PulseWindow& w, const std::vector<double>& start,
     return least_squares_bounded(log_residual(w), w.size(), q0, lo, hi, options);
 }
 
-// Time constants from the fastest the logging resolves to a few times the window.
+// Time constants from the fastest the logging resolves to the window's length,
+// three per decade, at most sixteen decades of them.
 std::vector<double> tau_grid(const PulseWindow& w) {
     const auto& t = w.time_s();
-    double min_dt = t.back() - t.front();
+    const double span = t.back() - t.front();
+    double min_dt = span;
     for (std::size_t k = 1; k < t.size(); ++k)
         if (t[k] > t[k - 1])
             min_dt = std::min(min_dt, t[k] - t[k - 1]);
-    const double lo = std::max(min_dt, 1e-3), hi = 3.0 * (t.back() - t.front());
-    std::vector<double> grid;
-    for (double tau = lo; tau <= hi; tau *= 2.15443469003) // three per decade
+    const double lo = std::max(min_dt, 1e-3), hi = span;
+    std::vector<double> grid{lo};
+    for (double tau = lo * 2.15443469003; tau <= hi && grid.size() < 48;
+         tau *= 2.15443469003)
         grid.push_back(tau);
     return grid;
 }
@@ -183,14 +228,41 @@ std::vector<double> linear_start(const PulseWindow& w, int pairs) {
     return start;
 }
 
-void store(const LsqResult& res, std::size_t m, PulseFit& fit) {
-    const std::size_t np = res.x.size();
-    for (std::size_t c = 0; c < np; ++c) {
-        fit.params[c] = std::exp(res.x[c]);
-        fit.std_error[c] = fit.params[c] * res.std_error[c];
-        if (res.at_bound[c] != 0)
-            fit.flags |= 1u << c;
+// Standard errors of R and C (not tau) from the solver's Jacobian at the solution.
+std::vector<double> log_std_errors(const LsqResult& res, std::size_t np) {
+    std::vector<double> se(np, std::nan(""));
+    const std::size_t m = res.residual.size();
+    if (m <= np || res.jac.size() != m * np)
+        return se;
+    std::vector<double> jac = res.jac;
+    pair_columns(jac, m, np, false);
+    parameter_std_errors(jac, res.residual, se);
+    return se;
+}
+
+unsigned bound_flags(const LsqResult& res, std::size_t np, bool r0_capped) {
+    unsigned flags = 0;
+    for (std::size_t k = 0; k < np; ++k) {
+        const bool tau = k >= 2 && k % 2 == 0;
+        if (res.at_bound[k] == 0)
+            continue;
+        if (k == 0 && res.at_bound[k] > 0 && r0_capped)
+            flags |= r0_at_step;
+        else if (tau)
+            flags |= k == 2 ? tau1_at_limit : tau2_at_limit;
+        else
+            flags |= 1u << k;
     }
+    return flags;
+}
+
+void store(const LsqResult& res, std::size_t m, bool r0_capped, PulseFit& fit) {
+    const std::size_t np = res.x.size();
+    from_solver(res.x, fit.params.data());
+    const std::vector<double> se = log_std_errors(res, np);
+    for (std::size_t c = 0; c < np; ++c)
+        fit.std_error[c] = fit.params[c] * se[c];
+    fit.flags |= bound_flags(res, np, r0_capped);
     if (!res.converged())
         fit.flags |= not_converged;
     fit.rms_mv = 1000.0 * std::sqrt(2.0 * res.cost / static_cast<double>(m));
@@ -204,7 +276,41 @@ void store(const LsqResult& res, std::size_t m, PulseFit& fit) {
         const unsigned pair1 = fit.flags & (r1_at_bound | c1_at_bound);
         const unsigned pair2 = fit.flags & (r2_at_bound | c2_at_bound);
         fit.flags = (fit.flags & ~(pair1 | pair2)) | (pair1 << 2) | (pair2 >> 2);
+        const unsigned tau1 = fit.flags & tau1_at_limit,
+                       tau2 = fit.flags & tau2_at_limit;
+        fit.flags = (fit.flags & ~(tau1 | tau2)) | (tau1 << 1) | (tau2 >> 1);
     }
+}
+
+// The most R0 can be: the voltage step over the current step at the pulse's first
+// compared row (a positive pair only adds to it), with half a millivolt for the noise.
+double first_row_r0_limit(const PulseWindow& w, double step_r0_ohm) {
+    if (!(step_r0_ohm > 0) || !std::isfinite(step_r0_ohm) || w.size() < 2)
+        return std::numeric_limits<double>::infinity();
+    const double di = std::fabs(w.current_a()[1] - w.current_a()[0]);
+    return step_r0_ohm + 0.5e-3 / di;
+}
+
+// Half the median logging interval inside the pulse: a pair faster than that shows
+// only in the step, where it is indistinguishable from R0.
+double resolved_tau_s(const PulseWindow& w) {
+    const auto& t = w.time_s();
+    std::vector<double> dt;
+    for (std::size_t k = 1; k <= w.pulse_rows() && k < t.size(); ++k)
+        dt.push_back(t[k] - t[k - 1]);
+    if (dt.empty())
+        return 1e-4;
+    std::nth_element(dt.begin(), dt.begin() + static_cast<long>(dt.size() / 2),
+                     dt.end());
+    return std::max(1e-4, 0.5 * dt[dt.size() / 2]);
+}
+
+FitBounds fit_bounds(const PulseWindow& w, double step_r0_ohm) {
+    FitBounds b;
+    b.r0_max_ohm = first_row_r0_limit(w, step_r0_ohm);
+    b.tau_min_s = resolved_tau_s(w);
+    b.tau_max_s = std::max(w.time_s().back() - w.time_s().front(), 4 * b.tau_min_s);
+    return b;
 }
 
 } // namespace
@@ -212,7 +318,10 @@ void store(const LsqResult& res, std::size_t m, PulseFit& fit) {
 void fit_pulse(const PulseWindow& window, const PulseTestOptions& options,
                PulseFit& fit) {
     fit.step_r0_ohm = start_from_pulse(window, window.pulse_rows()).step_r0_ohm;
-    store(solve(window, pulse_fit_start(window, options), options), window.size(), fit);
+    const FitBounds bounds = fit_bounds(window, fit.step_r0_ohm);
+    const bool capped = bounds.r0_max_ohm < options.upper;
+    store(solve(window, pulse_fit_start(window, options), options, bounds),
+          window.size(), capped, fit);
 }
 
 std::vector<double> pulse_fit_start(const PulseWindow& window,

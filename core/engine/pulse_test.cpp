@@ -15,7 +15,8 @@ namespace {
 
 // Keeps the rows whose time increases, up to the first voltage below the cut-off.
 void take_record(PulseTestResult& r, Span<const double> time_s,
-                 Span<const double> voltage_v, Span<const double> current_a) {
+                 Span<const double> voltage_v, Span<const double> current_a,
+                 const StepClock& clock) {
     const TimeOrder order = increasing_time_rows(time_s);
     if (order.backwards_row >= 0) {
         const auto k = static_cast<std::size_t>(order.backwards_row);
@@ -24,6 +25,7 @@ void take_record(PulseTestResult& r, Span<const double> time_s,
                                     float_repr(time_s[k - 1]) + " s)");
     }
     r.repeated_rows = order.repeated;
+    r.clock = clock.rows(order.kept);
     for (std::size_t k : order.kept) {
         for (double x : {time_s[k], voltage_v[k], current_a[k]})
             if (!std::isfinite(x))
@@ -35,6 +37,48 @@ void take_record(PulseTestResult& r, Span<const double> time_s,
     }
 }
 
+// Options a caller may set wrongly (NaN, negative) are refused before they reach the
+// arithmetic.
+void check_options(const PulseTestOptions& o) {
+    const auto bad = [](const std::string& name, double value) {
+        throw std::invalid_argument(name + " must be a positive number, not " +
+                                    float_repr(value));
+    };
+    if (o.rc_pairs != 1 && o.rc_pairs != 2)
+        throw std::invalid_argument("the circuit has one or two RC pairs");
+    if (!(o.segmentation.pulse_max_s > 0))
+        bad("pulse_max_s", o.segmentation.pulse_max_s);
+    if (!(o.ocv_rest_min_s >= 0) || !std::isfinite(o.ocv_rest_min_s))
+        bad("ocv_rest_min_s", o.ocv_rest_min_s);
+    if (std::isnan(o.segmentation.rest_limit_a) ||
+        std::isinf(o.segmentation.rest_limit_a))
+        bad("rest_limit_a", o.segmentation.rest_limit_a);
+    if (!(o.lower > 0 && o.lower < o.upper && std::isfinite(o.upper)))
+        throw std::invalid_argument(
+            "the parameter bounds must satisfy 0 < lower < upper");
+    if (std::isinf(o.cutoff_v))
+        bad("cutoff_v", o.cutoff_v);
+}
+
+// With a cut-off, the first pulse test of a record that holds more.
+void take_pulse_test_part(PulseTestResult& r, double cutoff_v) {
+    r.part.end = r.time_s.size();
+    if (std::isnan(cutoff_v) || r.time_s.size() < 2)
+        return;
+    r.part = find_pulse_test(r.time_s, r.voltage_v, r.current_a, cutoff_v,
+                             rest_current_limit_a(r.current_a));
+    for (std::vector<double>* column : {&r.time_s, &r.voltage_v, &r.current_a}) {
+        column->resize(r.part.end);
+        column->erase(column->begin(),
+                      column->begin() + static_cast<long>(r.part.begin));
+    }
+    std::vector<std::size_t> kept;
+    for (std::size_t k = r.part.begin; k < r.part.end; ++k)
+        kept.push_back(k);
+    if (!r.clock.empty())
+        r.clock = r.clock.rows(kept);
+}
+
 std::size_t samples_before_cutoff(Span<const double> voltage_v, double cutoff_v) {
     if (!std::isfinite(cutoff_v))
         return voltage_v.size();
@@ -44,17 +88,21 @@ std::size_t samples_before_cutoff(Span<const double> voltage_v, double cutoff_v)
     return k;
 }
 
-// SOC counts down from 1 at the start to 0 at the cut-off.
+// SOC counts down from 1 at the start to 0 at the deepest discharge: the cut-off, or
+// the most discharged sample of a record that stops before it (a final rest or charge
+// after it must not push the SOC below 0).
 void count_charge(PulseTestResult& r) {
-    const double net_as = r.grid.charge_at(r.samples - 1);
-    if (!(net_as < 0))
+    double deepest_as = 0.0;
+    for (std::size_t k = 0; k < r.samples; ++k)
+        deepest_as = std::min(deepest_as, r.grid.charge_at(k));
+    if (!(deepest_as < 0) || !(r.grid.charge_at(r.samples - 1) < 0))
         throw std::invalid_argument(
             "no net discharge: the record puts as much charge into the cell as it "
             "takes out (is the current sign reversed?)");
-    r.capacity_ah = -net_as / 3600.0;
+    r.capacity_ah = -deepest_as / 3600.0;
     r.soc.resize(r.samples);
     for (std::size_t k = 0; k < r.samples; ++k)
-        r.soc[k] = 1.0 + r.grid.charge_at(k) / -net_as;
+        r.soc[k] = 1.0 + r.grid.charge_at(k) / -deepest_as;
 }
 
 void find_gaps(PulseTestResult& r, Span<const double> time_s) {
@@ -75,6 +123,14 @@ bool relaxed_rest(const std::vector<Step>& steps, std::size_t s, double min_s) {
            (s == 0 || steps[s].duration_s() >= min_s);
 }
 
+// "10" for 600 s, "2.5" for 150 s.
+std::string minutes_text(double seconds) {
+    const double minutes = seconds / 60.0;
+    if (minutes == std::floor(minutes) && minutes < 1e15)
+        return std::to_string(static_cast<long long>(minutes));
+    return float_repr(minutes);
+}
+
 // OCV points: the last voltage of every relaxed rest that a discharge ends. Rests
 // before a charge sit on the charge branch of the cell's hysteresis and are left out.
 void find_ocv_points(PulseTestResult& r, Span<const double> time_s,
@@ -92,8 +148,7 @@ void find_ocv_points(PulseTestResult& r, Span<const double> time_s,
     }
     if (r.ocv_points.size() < 2)
         throw std::invalid_argument(
-            "an OCV curve needs rests of at least " +
-            std::to_string(static_cast<long long>(o.ocv_rest_min_s / 60)) +
+            "an OCV curve needs rests of at least " + minutes_text(o.ocv_rest_min_s) +
             " minutes that end in a discharge; the record has " +
             std::to_string(r.ocv_points.size()) + ", at least 2 are needed");
     r.ocv = OcvCurve(soc, ocv);
@@ -133,6 +188,12 @@ std::vector<double> decay_baseline(const PulseTestResult& r, const PulseFit& ear
     return base;
 }
 
+// When a step began, as a table shows it: where the cycler's clock or logging put it,
+// else at its first row (the microsecond before it is the grid's business).
+double shown_start_s(const Step& step, const std::vector<double>& time_s) {
+    return step.logged_start ? step.start_s : time_s[step.begin];
+}
+
 bool usable(const PulseFit& fit) {
     const std::size_t n = std::isnan(fit.params[3]) ? 3 : 5;
     return std::all_of(fit.params.begin(), fit.params.begin() + static_cast<long>(n),
@@ -153,10 +214,10 @@ PulseFit fit_step(const PulseTestResult& r, Span<const double> voltage_v, std::s
     PulseFit fit;
     fit.step = s;
     fit.kind = step.kind;
-    // as logged: from the pulse's first sample to the next step's, to the microsecond
-    const auto& t = r.time_s;
-    fit.start_s = t[step.begin];
-    fit.duration_s = std::round((t[step.end] - t[step.begin]) * 1e6) / 1e6;
+    // from the pulse's start to the next step's, to the microsecond
+    fit.start_s = shown_start_s(step, r.time_s);
+    fit.duration_s =
+        std::round((shown_start_s(steps[s + 1], r.time_s) - fit.start_s) * 1e6) / 1e6;
     fit.current_a = step.mean_current_a;
     fit.begin = step.begin - 1;
     fit.soc = r.soc[fit.begin];
@@ -173,8 +234,11 @@ PulseFit fit_step(const PulseTestResult& r, Span<const double> voltage_v, std::s
     fit.history = flat ? fit.begin : relaxed;
     if (fit.history < fit.begin && !r.pulses.empty() &&
         r.pulses.back().begin >= relaxed && usable(r.pulses.back())) {
-        fit.baseline_v =
-            decay_baseline(r, r.pulses.back(), relaxed, fit.begin, fit.end);
+        // the decay from the earlier pulse's own window on: a train of pulses after one
+        // long rest costs each pulse its own span, not everything since that rest
+        const PulseFit& earlier = r.pulses.back();
+        fit.baseline_v = decay_baseline(r, earlier, std::max(relaxed, earlier.history),
+                                        fit.begin, fit.end);
         fit.history = fit.begin;
     }
     const PulseWindow window(r, voltage_v, fit.history, fit.begin, step.end, fit.end,
@@ -186,10 +250,11 @@ PulseFit fit_step(const PulseTestResult& r, Span<const double> voltage_v, std::s
 } // namespace
 
 std::string pulse_flag_text(unsigned flags) {
-    static const char* names[] = {"R0_at_bound", "R1_at_bound", "C1_at_bound",
-                                  "R2_at_bound", "C2_at_bound", "not_converged"};
+    static const char* names[] = {"R0_at_bound", "R1_at_bound",   "C1_at_bound",
+                                  "R2_at_bound", "C2_at_bound",   "not_converged",
+                                  "R0_at_step",  "tau1_at_limit", "tau2_at_limit"};
     std::string text;
-    for (unsigned b = 0; b < 6; ++b)
+    for (unsigned b = 0; b < 9; ++b)
         if (flags & (1u << b))
             text += (text.empty() ? "" : ";") + std::string(names[b]);
     return text;
@@ -204,21 +269,34 @@ std::size_t PulseTestResult::count(StepKind kind) const {
 PulseTestResult analyse_pulse_test(Span<const double> time_s,
                                    Span<const double> voltage_v,
                                    Span<const double> current_a,
-                                   const PulseTestOptions& options) {
-    if (options.rc_pairs != 1 && options.rc_pairs != 2)
-        throw std::invalid_argument("the circuit has one or two RC pairs");
-    if (voltage_v.size() != time_s.size() || current_a.size() != time_s.size())
+                                   const PulseTestOptions& options,
+                                   const StepClock& clock) {
+    check_options(options);
+    const std::size_t n = time_s.size();
+    if (voltage_v.size() != n || current_a.size() != n)
         throw std::invalid_argument("time, voltage and current differ in length");
+    if ((!clock.step_time_s.empty() && clock.step_time_s.size() != n) ||
+        (!clock.step_index.empty() && clock.step_index.size() != n))
+        throw std::invalid_argument("the step clock and the record differ in length");
     PulseTestResult r;
-    take_record(r, time_s, voltage_v, current_a);
+    take_record(r, time_s, voltage_v, current_a, clock);
+    take_pulse_test_part(r, options.cutoff_v);
+    if (r.time_s.size() < 2)
+        throw std::invalid_argument("a record needs at least 2 samples, it has " +
+                                    std::to_string(r.time_s.size()));
     r.samples = samples_before_cutoff(r.voltage_v, options.cutoff_v);
+    r.reached_cutoff = r.samples < r.voltage_v.size();
     if (r.samples < 2)
-        throw std::invalid_argument("the voltage is below the cut-off from the start");
+        throw std::invalid_argument(
+            r.samples == 0
+                ? "the voltage is below the cut-off from the start"
+                : "the voltage falls below the cut-off at the second sample");
     r.time_s.resize(r.samples);
     r.voltage_v.resize(r.samples);
     r.current_a.resize(r.samples);
+    r.clock.truncate(r.samples);
     const Span<const double> t{r.time_s}, v{r.voltage_v}, i{r.current_a};
-    r.segmentation = segment_record(t, v, i, options.segmentation);
+    r.segmentation = segment_record(t, v, i, options.segmentation, r.clock);
     r.grid = hold_grid(t, r.segmentation);
     count_charge(r);
     find_gaps(r, t);
@@ -229,9 +307,11 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
             r.pulses.push_back(fit_step(r, v, s, options));
     if (r.pulses.empty())
         throw std::invalid_argument(
-            "no pulse to fit: no discharge or charge step of at most " +
-            std::to_string(static_cast<long long>(options.segmentation.pulse_max_s)) +
-            " s at constant current with a rest or step after it");
+            "no pulse to fit: no discharge or charge step" +
+            (std::isfinite(options.segmentation.pulse_max_s)
+                 ? " of at most " + float_repr(options.segmentation.pulse_max_s) + " s"
+                 : std::string()) +
+            " at constant current with a rest or step after it");
     return r;
 }
 

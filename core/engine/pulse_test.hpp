@@ -15,18 +15,23 @@
 #include "core/engine/hold_grid.hpp"
 #include "core/engine/ocv_curve.hpp"
 #include "core/engine/steps.hpp"
+#include "core/engine/test_parts.hpp"
 
 namespace cellcore {
 
 struct PulseTestOptions {
     SegmentationOptions segmentation;
     int rc_pairs = 2; ///< 1 or 2
-    /// The record is cut at its first voltage below this (V); NaN keeps it whole.
+    /// The record is cut at its first voltage below this (V); NaN keeps it whole. With
+    /// a cut-off, a record holding more than one test (a capacity check first, a
+    /// second series after a recharge) is cut to its first pulse test.
     double cutoff_v = std::numeric_limits<double>::quiet_NaN();
     /// A rest at least this long (s) ends near equilibrium: its last voltage is an OCV
     /// point when a discharge follows it, and the RC pairs count as relaxed there.
     double ocv_rest_min_s = 600.0;
-    double lower = 1e-4, upper = 5e4; ///< bounds of every R (ohm) and C (F)
+    /// Bounds of every R (ohm). A pair's time constant lies between half the pulse's
+    /// logging interval and the window's length; C follows from R and it.
+    double lower = 1e-4, upper = 5e4;
 };
 
 /// A rested voltage on the OCV curve: the last sample of a long rest.
@@ -43,9 +48,17 @@ enum PulseFlag : unsigned {
     r2_at_bound = 1u << 3,
     c2_at_bound = 1u << 4,
     not_converged = 1u << 5,
+    /// R0 held at the step resistance the pulse's first loaded row shows, the most
+    /// any circuit of positive elements allows
+    r0_at_step = 1u << 6,
+    /// a pair's time constant held at a limit of what the window resolves: at its
+    /// length (the pair shows only as a straight line, which fixes C but not R), or at
+    /// half the pulse's logging interval (the pair is part of the step, with R0)
+    tau1_at_limit = 1u << 7,
+    tau2_at_limit = 1u << 8,
 };
 
-/// Tags of the flags, ";"-separated in parameter order: "R0_at_bound;not_converged".
+/// Tags of the flags, ";"-separated: "R0_at_bound;not_converged".
 std::string pulse_flag_text(unsigned flags);
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -75,14 +88,21 @@ struct PulseTestResult {
     /// The record as analysed: repeated rows (a time equal to the previous row's)
     /// dropped, cut before its first voltage below the cut-off.
     std::vector<double> time_s, voltage_v, current_a;
+    StepClock clock; ///< the cycler's step clock of the rows, if any
+    /// The part of the record analysed (with a cut-off), in the rows left after
+    /// repeated ones were dropped: where it begins, and what lies before and after it.
+    PulseTestPart part;
     std::size_t repeated_rows = 0; ///< rows dropped for a repeated time
     std::size_t samples = 0;       ///< kept before the cut-off
+    bool reached_cutoff = false;   ///< the record was cut at the cut-off
     Segmentation segmentation;
     HoldGrid grid;
     std::vector<double> soc; ///< per kept sample
     std::vector<OcvPoint> ocv_points;
     OcvCurve ocv;
-    double capacity_ah = 0.0; ///< net charge drawn from the start to the cut-off
+    /// Net charge (Ah) drawn from the start to the deepest discharge: the cut-off, or,
+    /// in a record that stops before it, its most discharged sample.
+    double capacity_ah = 0.0;
     /// Samples after a gap in the record: the charge passed in a gap is unknown, so the
     /// OCV under each pulse is then held at the rested voltage before it.
     std::vector<std::size_t> gaps;
@@ -91,13 +111,14 @@ struct PulseTestResult {
 };
 
 /// Analyses a record (everything finite; a row whose time repeats the previous one's
-/// is dropped). Throws std::invalid_argument saying what is wrong or missing: time
-/// going backwards, no net discharge, fewer than two OCV points, no pulse of either
-/// sign.
+/// is dropped); clock is the cycler's step clock of the same rows, or empty. Throws
+/// std::invalid_argument saying what is wrong or missing: time going backwards, no
+/// net discharge, fewer than two OCV points, no pulse of either sign.
 PulseTestResult analyse_pulse_test(Span<const double> time_s,
                                    Span<const double> voltage_v,
                                    Span<const double> current_a,
-                                   const PulseTestOptions& options = {});
+                                   const PulseTestOptions& options = {},
+                                   const StepClock& clock = {});
 
 /// Measured and modelled voltage (V) at the compared samples of a pulse's window.
 struct PulseCurve {

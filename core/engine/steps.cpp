@@ -101,13 +101,14 @@ StepKind load_kind(double mean_a, double duration_s, std::size_t samples, bool c
 }
 
 // Some HPPC protocols step the SOC with discharges short enough to pass for pulses
-// (5 % at 2C: 90 s, beside 10 s pulses). When the discharge pulses fall into two
-// groups of at least two, the longer lasting five times the shorter or more, the
-// longer ones are SOC steps. The last step is left out: the cut-off ends it early.
-void separate_soc_steps(std::vector<Step>& steps) {
+// (5 % at 2C: 90 s, beside 10 s pulses), and a pulse may last any time. When the
+// pulses of one direction fall into two groups of at least two, the longer lasting
+// five times the shorter or more, the longer ones are SOC steps (discharges) or charge
+// phases. The last step is left out: the cut-off ends it early.
+void separate_long_steps(std::vector<Step>& steps, StepKind pulse, StepKind longer) {
     std::vector<double> durations;
     for (std::size_t k = 0; k + 1 < steps.size(); ++k)
-        if (steps[k].kind == StepKind::discharge_pulse)
+        if (steps[k].kind == pulse)
             durations.push_back(steps[k].duration_s());
     std::sort(durations.begin(), durations.end());
     double split = 0.0, widest = 5.0;
@@ -118,8 +119,29 @@ void separate_soc_steps(std::vector<Step>& steps) {
         }
     if (split > 0)
         for (Step& s : steps)
-            if (s.kind == StepKind::discharge_pulse && s.duration_s() > split)
-                s.kind = StepKind::discharge;
+            if (s.kind == pulse && s.duration_s() > split)
+                s.kind = longer;
+}
+
+// Where step s (its rows known) began: after a lagging row or before a transition row
+// as the voltage says, else where the cycler's clock or logging places it, else just
+// before its first row.
+void place_step_start(Span<const double> t, const Segmentation& seg,
+                      std::size_t old_begin, Step& s, bool after_lagging_row,
+                      const StepClock& clock) {
+    const std::size_t q = s.begin;
+    const bool transition_row = std::binary_search(seg.quirks.begin(), seg.quirks.end(),
+                                                   static_cast<long long>(q));
+    if (!after_lagging_row && !transition_row) {
+        const double logged = logged_change_s(t, old_begin, q, clock);
+        if (std::isfinite(logged)) {
+            s.start_s = logged;
+            s.logged_start = true;
+            return;
+        }
+    }
+    const double at = step_instant(t[q - 1], t[q], after_lagging_row);
+    s.start_s = std::isnan(at) ? t[q] : at;
 }
 
 } // namespace
@@ -148,12 +170,18 @@ std::size_t Segmentation::count(StepKind kind) const {
 
 Segmentation segment_record(Span<const double> time_s, Span<const double> voltage_v,
                             Span<const double> current_a,
-                            const SegmentationOptions& options) {
+                            const SegmentationOptions& options,
+                            const StepClock& clock) {
     const std::size_t n = time_s.size();
     if (voltage_v.size() != n || current_a.size() != n)
         throw std::invalid_argument("time, voltage and current differ in length");
     if (n < 2)
         throw std::invalid_argument("a record needs at least 2 samples");
+    const bool clock_fits =
+        (clock.step_time_s.empty() || clock.step_time_s.size() == n) &&
+        (clock.step_index.empty() || clock.step_index.size() == n);
+    if (!clock_fits)
+        throw std::invalid_argument("the step clock and the record differ in length");
     Segmentation seg;
     seg.rest_limit_a = options.rest_limit_a >= 0 ? options.rest_limit_a
                                                  : rest_current_limit_a(current_a);
@@ -165,7 +193,6 @@ Segmentation segment_record(Span<const double> time_s, Span<const double> voltag
 
     const std::vector<std::size_t> starts =
         run_starts(seg.current_a, seg.rest_limit_a, options.level_change);
-    seg.step_after.assign(starts.size(), 0);
     for (std::size_t r = 0; r < starts.size(); ++r) {
         Step s;
         s.begin = starts[r];
@@ -173,10 +200,8 @@ Segmentation segment_record(Span<const double> time_s, Span<const double> voltag
         if (r == 0) {
             s.start_s = time_s[0];
         } else {
-            const std::size_t p = s.begin - 1, q = s.begin;
-            const double delta = std::min(1e-6, 0.25 * (time_s[q] - time_s[p]));
-            seg.step_after[r] = lag_row[p];
-            s.start_s = lag_row[p] ? time_s[p] + delta : time_s[q] - delta;
+            place_step_start(time_s, seg, starts[r - 1], s, lag_row[s.begin - 1],
+                             clock);
             seg.steps.back().end_s = s.start_s;
         }
         s.end_s = time_s[s.end - 1];
@@ -193,7 +218,8 @@ Segmentation segment_record(Span<const double> time_s, Span<const double> voltag
         s.kind = load_kind(mean, s.duration_s(), s.end - s.begin,
                            holds_its_level(seg.current_a, s.begin, s.end), options);
     }
-    separate_soc_steps(seg.steps);
+    separate_long_steps(seg.steps, StepKind::discharge_pulse, StepKind::discharge);
+    separate_long_steps(seg.steps, StepKind::charge_pulse, StepKind::charge);
     return seg;
 }
 

@@ -8,9 +8,11 @@
 // line up sample for sample.
 #pragma once
 
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "core/engine/step_changes.hpp"
 #include "core/span.hpp"
 
 namespace cellcore {
@@ -21,13 +23,15 @@ enum class StepKind { rest, discharge_pulse, charge_pulse, discharge, charge };
 /// "charge" (a long one, a charge phase).
 const char* step_kind_name(StepKind kind);
 
-/// Samples [begin, end) of one step. The step starts at start_s (the step change,
-/// just before its first sample, or just after the previous step's last sample when
-/// that row lagged) and ends where the next one starts, or at its last sample.
+/// Samples [begin, end) of one step. The step starts at start_s, the step change: where
+/// the cycler's step clock or its logging intervals place it (logged_start), else just
+/// before its first sample, or just after the previous step's last sample when that
+/// row lagged. It ends where the next one starts, or at its last sample.
 struct Step {
     std::size_t begin = 0, end = 0;
     StepKind kind = StepKind::rest;
     double start_s = 0.0, end_s = 0.0;
+    bool logged_start = false;
     double mean_current_a = 0.0; ///< 0 for rests
     double duration_s() const { return end_s - start_s; }
     bool is_load() const { return kind != StepKind::rest; }
@@ -37,8 +41,10 @@ struct Step {
 };
 
 struct SegmentationOptions {
-    double rest_limit_a = -1.0;  ///< |I| at or below is rest; < 0: from the record
-    double pulse_max_s = 300.0;  ///< longer load steps are SOC steps or charge phases
+    double rest_limit_a = -1.0; ///< |I| at or below is rest; < 0: from the record
+    /// Longer load steps are SOC steps or charge phases; by default a pulse may last
+    /// any time (GITT's minutes as HPPC's seconds), told from the SOC steps by length.
+    double pulse_max_s = std::numeric_limits<double>::infinity();
     double level_change = 0.2;   ///< relative current change that starts a new step
     double quirk_fraction = 0.8; ///< share of a step's voltage jump that marks a quirk
     double quirk_min_v = 0.003;  ///< smallest voltage jump (V) read as a step
@@ -50,17 +56,16 @@ struct Segmentation {
     std::vector<Step> steps;
     std::vector<double> current_a; ///< per sample, quirks mended
     std::vector<long long> quirks; ///< samples whose current was mended
-    std::vector<char> step_after;  ///< per step boundary b (steps b-1 -> b): 1 when
-                                   ///< the change comes just after step b-1's last
-                                   ///< sample (a lagging row), 0 just before b's first
     double rest_limit_a = 0.0;
     std::size_t count(StepKind kind) const;
 };
 
-/// Splits a record (time strictly increasing, all finite) into steps. Throws
-/// std::invalid_argument on unequal lengths or fewer than 2 samples.
+/// Splits a record (time strictly increasing, all finite) into steps; clock is the
+/// cycler's step clock of the same rows, or empty. Throws std::invalid_argument on
+/// unequal lengths or fewer than 2 samples.
 Segmentation segment_record(Span<const double> time_s, Span<const double> voltage_v,
                             Span<const double> current_a,
-                            const SegmentationOptions& options = {});
+                            const SegmentationOptions& options = {},
+                            const StepClock& clock = {});
 
 } // namespace cellcore

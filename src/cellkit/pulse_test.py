@@ -15,6 +15,7 @@ pulse and the rest after it. Nothing here runs on import.
 
 from __future__ import annotations
 
+import logging
 import math
 import os
 from collections.abc import Mapping
@@ -48,16 +49,22 @@ PULSE_COLUMNS = [
 
 _PAIRS = {"model1": 1, "model2": 2}
 
+log = logging.getLogger("cellkit")
+
 
 @dataclass
 class Record:
-    """A record's samples: time (s), voltage (V), current (A, discharge negative)."""
+    """A record's samples: time (s), voltage (V), current (A, discharge negative), and
+    the cycler's step clock where the export has one (seconds since each row's step
+    began, and the step's number)."""
 
     time_s: np.ndarray
     voltage_v: np.ndarray
     current_a: np.ndarray
     name: str = "record"
     temperature_c: float | None = None
+    step_time_s: np.ndarray | None = None
+    step_index: np.ndarray | None = None
 
 
 @dataclass
@@ -84,24 +91,29 @@ class PulseTestResult:
         return pd.DataFrame({"time_s": t, "voltage_v": v, "model_v": model})
 
 
-def read_record(path, settings: Mapping | None = None) -> Record:
+def read_record(
+    path, settings: Mapping | None = None, cutoff_v: float | None = None
+) -> Record:
     """Reads a record CSV the way the pipeline does (see ``input_params.json``'s
-    ``columns`` and ``discharge_current`` settings)."""
-    raw = _cellengine.read_record(os.fspath(path), dict(settings or {}))
+    ``columns``, ``discharge_current``, ``units`` and ``section`` settings). With
+    ``cutoff_v``, only the part the pipeline fits: a charge the record opens with
+    dropped, the ``section`` or else the first pulse test of a whole test file, up to
+    and including the first voltage below the cut-off."""
+    raw = _cellengine.read_record(os.fspath(path), dict(settings or {}), cutoff_v)
     return Record(
         np.asarray(raw["time_s"], dtype=float),
         np.asarray(raw["voltage_v"], dtype=float),
         np.asarray(raw["current_a"], dtype=float),
         raw["name"],
         raw["temperature_c"],
+        raw["step_time_s"],
+        raw["step_index"],
     )
 
 
 def _as_record(record) -> Record:
     if isinstance(record, Record):
         return record
-    if isinstance(record, (str, os.PathLike)):
-        return read_record(record)
     if isinstance(record, pd.DataFrame):
         names = ("Seconds", "Voltage(V)", "Current(A)")
         return Record(*(record[c].to_numpy(float) for c in names))
@@ -125,25 +137,51 @@ def _pulse_table(native: dict) -> pd.DataFrame:
     return df[PULSE_COLUMNS + extra]
 
 
+def _positive(name: str, value, allow_inf: bool = False) -> float:
+    try:
+        x = float(value)
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError(f"{name} must be a positive number, not {value!r}") from None
+    if not (x > 0 and (allow_inf or math.isfinite(x))):
+        raise ValueError(f"{name} must be a positive number, not {value!r}")
+    return x
+
+
 def fit_record(
     record,
     *,
     model: str = "model2",
     cutoff_v: float | None = None,
-    pulse_max_s: float = 300.0,
+    pulse_max_s: float | None = None,
     ocv_rest_min_s: float = 600.0,
+    settings: Mapping | None = None,
 ) -> PulseTestResult:
     """Fits every pulse of a record.
 
     record: a CSV path, a :class:`Record`, a DataFrame or a mapping of arrays.
     model: ``"model1"`` (R0 and one RC pair) or ``"model2"`` (two pairs).
-    cutoff_v: the record is cut at its first voltage below it (None: kept whole).
-    pulse_max_s: load steps up to this long are pulses; longer ones are SOC steps.
+    cutoff_v: the record is cut at its first voltage below it (None: kept whole); a
+        whole test file is cut to its first pulse test (a capacity check before it
+        and a second series after a recharge are left out, with a warning).
+    pulse_max_s: load steps longer than this are SOC steps (None: a pulse may last any
+        time; pulses and SOC steps are told apart by their lengths).
     ocv_rest_min_s: rests at least this long give OCV points (when a discharge follows).
+    settings: for a CSV path, the record settings of ``input_params.json``
+        (``columns``, ``discharge_current``, ``units``, ``section``).
     """
     if model not in _PAIRS:
         raise ValueError(f"model: 'model1' or 'model2', not {model!r}")
-    rec = _as_record(record)
+    pulse_max = (
+        math.inf if pulse_max_s is None else _positive("pulse_max_s", pulse_max_s, True)
+    )
+    rest_min = _positive("ocv_rest_min_s", ocv_rest_min_s)
+    if cutoff_v is not None and not math.isfinite(float(cutoff_v)):
+        raise ValueError(f"cutoff_v must be a finite voltage, not {cutoff_v!r}")
+    rec = (
+        read_record(record, settings, cutoff_v)
+        if isinstance(record, (str, os.PathLike))
+        else _as_record(record)
+    )
     # errors name the file the user gave
     label = os.fspath(record) if isinstance(record, (str, os.PathLike)) else rec.name
 
@@ -154,11 +192,14 @@ def fit_record(
             rec.current_a,
             rc_pairs=_PAIRS[model],
             cutoff_v=math.nan if cutoff_v is None else float(cutoff_v),
-            pulse_max_s=pulse_max_s,
-            ocv_rest_min_s=ocv_rest_min_s,
+            pulse_max_s=pulse_max,
+            ocv_rest_min_s=rest_min,
+            step_time_s=rec.step_time_s,
+            step_index=rec.step_index,
         )
     except ValueError as e:
         raise ValueError(f"{label}: {e}") from None
+    _report_part(label, native, cutoff_v)
 
     return PulseTestResult(
         record=rec,
@@ -169,6 +210,38 @@ def fit_record(
         model=model,
         _native=native,
     )
+
+
+def _report_part(label: str, native, cutoff_v) -> None:
+    """Warnings for what a cut to the first pulse test left out, and for a record
+    that stops before the cut-off (its SOC 0 is then its most discharged sample)."""
+    part = native.part
+    for check in part["capacity_checks"]:
+        log.info(
+            "%s: a capacity check before the pulse test, not fitted: %.4f Ah at %.3f A "
+            "(t = %s to %s s)",
+            label,
+            check["charge_ah"],
+            check["current_a"],
+            check["start_s"],
+            check["end_s"],
+        )
+    if part["first_row"] > 0 or part["recharged_after"]:
+        log.warning(
+            "%s: only the first pulse test is fitted (from row %d)%s",
+            label,
+            part["first_row"],
+            "; a recharge and more tests after the cut-off are left out"
+            if part["recharged_after"]
+            else "",
+        )
+    if cutoff_v is not None and not native.reached_cutoff:
+        log.warning(
+            "%s: the voltage never falls below the cut-off %s V; SOC 0 is the record's "
+            "most discharged sample, and the capacity is the charge drawn to it",
+            label,
+            cutoff_v,
+        )
 
 
 def evaluate_pulses(record, pulses: pd.DataFrame, model: str | None = None) -> list:

@@ -40,13 +40,15 @@ def load_settings(folder: Path) -> dict:
     return json.loads(path.read_text(encoding="utf-8-sig"))
 
 
-def read_record(path: Path, settings: dict) -> dict:
-    """A record's columns (time_s, voltage_v, current_a as float arrays) and its name,
-    read as the pipeline reads it: the settings' column map and discharge sign applied,
-    the rows cleaned."""
+def read_record(path: Path, settings: dict, cutoff_v: float | None = None) -> dict:
+    """A record's columns (time_s, voltage_v, current_a as float arrays, the step
+    clock step_time_s and step_index or None) and its name, read as the pipeline reads
+    it: the settings' column map, discharge sign and units applied, the rows cleaned;
+    with cutoff_v, the part the pipeline fits (its messages were the run's, so they
+    are not repeated)."""
     from _cellengine import read_record as engine_reader
 
-    return engine_reader(str(path), settings)
+    return engine_reader(str(path), settings, cutoff_v, notes=cutoff_v is None)
 
 
 def cut_at_cutoff(record: dict, low_cutoff_v: float) -> dict:
@@ -54,8 +56,9 @@ def cut_at_cutoff(record: dict, low_cutoff_v: float) -> dict:
     below = np.flatnonzero(record["voltage_v"] < low_cutoff_v)
     end = int(below[0]) if below.size else record["voltage_v"].size
     cut = dict(record)
-    for key in _RECORD_COLUMNS:
-        cut[key] = record[key][:end]
+    for key in (*_RECORD_COLUMNS, "step_time_s", "step_index"):
+        if cut.get(key) is not None:
+            cut[key] = record[key][:end]
     return cut
 
 

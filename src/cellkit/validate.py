@@ -57,7 +57,9 @@ def replay_record(
     t, v, current = record["time_s"], record["voltage_v"], record["current_a"]
     grid_t, grid_i, at = t, current, np.arange(len(t))
     if len(t) >= 2:
-        grid_t, grid_i, at = hold_grid(t, v, current)
+        grid_t, grid_i, at = hold_grid(
+            t, v, current, record.get("step_time_s"), record.get("step_index")
+        )
         current = grid_i[at]
     try:
         sim = simulate_model(
@@ -119,7 +121,7 @@ def replay_folder(folder: Path) -> list[Replay]:
             log.warning("%s: record not found; not validated", path)
             continue
         record = run_files.cut_at_cutoff(
-            run_files.read_record(path, settings), cutoff_v
+            run_files.read_record(path, settings, cutoff_v), cutoff_v
         )
         at_temp = run_files.model_at_temperature(model, float(params["TempC"]))
         try:

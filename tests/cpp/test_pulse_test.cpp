@@ -78,21 +78,27 @@ TEST(transition_and_lagging_rows_move_to_their_steps) {
     CHECK_CLOSE(seg.current_a[16], -2.0, 0, 0);
 }
 
-TEST(long_and_tapering_steps_are_not_pulses) {
+TEST(soc_steps_and_tapers_are_not_pulses) {
+    // 10 s pulses between 400 s SOC steps, and a taper: a pulse may last any time, so
+    // what makes the long steps SOC steps is that they are long beside the pulses
     std::vector<double> t, v, i;
-    for (int k = 0; k < 700; ++k) { // 10 s rest, 400 s discharge, a taper, rest
-        t.push_back(k);
-        v.push_back(3.8);
-        i.push_back(k < 10    ? 0.0
-                    : k < 410 ? -1.0
-                    : k < 500 ? 1.0 - (k - 410) / 100.0
-                              : 0);
+    double now = 0.0;
+    const auto hold = [&](double seconds, double current) {
+        for (int k = 0; k < static_cast<int>(seconds); ++k, now += 1.0)
+            t.push_back(now), v.push_back(3.8), i.push_back(current);
+    };
+    hold(10, 0.0);
+    for (int block = 0; block < 3; ++block) {
+        hold(10, -2.0), hold(60, 0.0), hold(400, -1.0), hold(60, 0.0);
     }
+    for (int k = 0; k < 90; ++k, now += 1.0) // a constant-voltage taper
+        t.push_back(now), v.push_back(3.8), i.push_back(1.0 - k / 100.0);
+    hold(60, 0.0);
     const Segmentation seg = segment_record(t, v, i);
-    CHECK(seg.count(StepKind::discharge) == 1);
+    CHECK(seg.count(StepKind::discharge_pulse) == 3);
+    CHECK(seg.count(StepKind::discharge) == 3);
     CHECK(seg.count(StepKind::charge) == 1);
-    CHECK(seg.count(StepKind::discharge_pulse) + seg.count(StepKind::charge_pulse) ==
-          0);
+    CHECK(seg.count(StepKind::charge_pulse) == 0);
 }
 
 TEST(ocv_curve_passes_its_points_and_keeps_their_shape) {
@@ -145,12 +151,76 @@ TEST(records_without_what_the_engine_needs) {
     CHECK_THROWS(
         analyse_pulse_test(rests_too_short.t, rests_too_short.v, rests_too_short.i),
         std::invalid_argument);
-    Synthetic only_long_steps;
-    for (int k = 0; k < 3; ++k) {
-        only_long_steps.segment(1200, 0.0, 10.0);
-        only_long_steps.segment(720, -1.0, 1.0);
+    Synthetic no_rest_after_steps; // steps straight into steps: nothing relaxes
+    no_rest_after_steps.segment(1200, 0.0, 10.0);
+    for (int k = 0; k < 6; ++k)
+        no_rest_after_steps.segment(720, k % 2 ? -1.0 : -2.0, 1.0);
+    CHECK_THROWS(analyse_pulse_test(no_rest_after_steps.t, no_rest_after_steps.v,
+                                    no_rest_after_steps.i),
+                 std::invalid_argument);
+}
+
+namespace {
+
+/// A one-RC cell driven by steps of constant current, logged as an Arbin cycler logs:
+/// rows every dt of each step from dt in, and one more at the step's end; the step
+/// clock (seconds since the step began, the step's number) beside them.
+struct ArbinLog {
+    std::vector<double> t, v, i;
+    StepClock clock;
+    double r0 = 0.02, r1 = 0.01, c1 = 500.0, capacity_ah = 2.0;
+    double now = 1000.0, soc = 1.0, x = 0.0, drawn_as = 0.0;
+    int step = 0;
+
+    double ocv(double s) const { return 3.5 + 0.6 * s; }
+    void log_row(double at, double current) {
+        t.push_back(now + at);
+        const double a = std::exp(-at / (r1 * c1));
+        const double xs = a * x + r1 * (1 - a) * current;
+        v.push_back(ocv(soc + current * at / 3600.0 / capacity_ah) + r0 * current + xs);
+        i.push_back(current);
+        clock.step_time_s.push_back(at);
+        clock.step_index.push_back(step);
     }
-    CHECK_THROWS(
-        analyse_pulse_test(only_long_steps.t, only_long_steps.v, only_long_steps.i),
-        std::invalid_argument);
+    void run(double duration_s, double current_a, double dt_s) {
+        ++step;
+        for (double at = dt_s; at < duration_s - 1e-9; at += dt_s)
+            log_row(at, current_a);
+        log_row(duration_s, current_a);
+        const double a = std::exp(-duration_s / (r1 * c1));
+        x = a * x + r1 * (1 - a) * current_a;
+        soc += current_a * duration_s / 3600.0 / capacity_ah;
+        drawn_as -= current_a * duration_s;
+        now += duration_s;
+    }
+};
+
+} // namespace
+
+TEST(arbin_logging_with_and_without_the_step_clock) {
+    ArbinLog a;
+    a.run(3600, 0.0, 300.0);
+    for (int block = 0; block < 4; ++block) {
+        a.run(240, 0.0, 60.0);
+        a.run(10, -10.0, 0.25); // pulse
+        a.run(40, 0.0, 1.0);
+        a.run(10, 5.0, 0.25); // charge pulse
+        a.run(40, 0.0, 1.0);
+        a.run(360, -1.0, 10.0); // a 5 % SOC step; the rest's first row a minute on
+        a.run(1800, 0.0, 60.0);
+    }
+    PulseTestOptions options;
+    options.rc_pairs = 1;
+    for (const bool with_clock : {true, false}) {
+        const PulseTestResult r = analyse_pulse_test(
+            a.t, a.v, a.i, options, with_clock ? a.clock : StepClock{});
+        // the charge the cycler passed, not a minute of C/2 after each step; without
+        // the clock a pulse whose first row comes 0.25 s in starts at that row
+        CHECK_CLOSE(r.capacity_ah, a.drawn_as / 3600.0, with_clock ? 1e-9 : 5e-3, 0);
+        CHECK(r.count(StepKind::discharge_pulse) == 4);
+        for (const PulseFit& p : r.pulses) {
+            CHECK(p.params[0] <= p.step_r0_ohm * 1.0001 + 1e-6); // never above the step
+            CHECK_CLOSE(p.params[0], a.r0, with_clock ? 2e-3 : 0.1, 0);
+        }
+    }
 }
