@@ -148,10 +148,11 @@ void fit_per_cycle(const Workspace& ws) {
 void process_record(const Workspace& ws) {
     info("started processing file '" + bridge::str(ws.get("infile")) + "'");
     load_record(ws);
-    if (ws.get("fit_method").equal(py::str("pulse_test"))) {
-        fit_pulse_test(ws, "pulse test");
-    } else if (needs_pulse_engine(ws)) {
-        fit_pulse_test(ws, "HPPC test");
+    const std::string engine_reason = ws.get("fit_method").equal(py::str("pulse_test"))
+                                          ? "pulse test"
+                                          : pulse_engine_reason(ws);
+    if (!engine_reason.empty()) {
+        fit_pulse_test(ws, engine_reason);
     } else {
         find_record_pulses(ws);
         if (py::len(ws.get("fit_pulses")) == 0)

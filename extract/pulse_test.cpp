@@ -47,7 +47,7 @@ void log_pulses(const Workspace& ws, const cellcore::PulseTestResult& r, int pai
         info("pulse " + bridge::str(k + 1) + " (" + kind + ", SOC " +
              bridge::str(std::round(p.soc * 1000) / 1000) + "): " +
              params_text(p, pairs) + ", rms_err = " + bridge::str(p.rms_mv) + " mV");
-        if (p.flags)
+        if (p.flags & cellcore::kFlagsToCheck)
             flagged += (flagged.empty() ? "" : ", ") + bridge::str(k + 1) + " (" +
                        cellcore::pulse_flag_text(p.flags) + ")";
     }
@@ -102,10 +102,15 @@ bool is_charge(StepKind kind) {
 
 } // namespace
 
-bool needs_pulse_engine(const Workspace& ws) {
+std::string pulse_engine_reason(const Workspace& ws) {
     const Samples s(ws);
     if (s.t.size() < 2)
-        return false;
+        return "";
+    // a whole cycler export: the engine takes the steps where the cycler's clock puts
+    // them and its fits hold to what the first loaded row shows, where the per-cycle
+    // fit would lump a long pulse's fast dynamics into R0
+    if (!record_step_clock(ws).empty())
+        return "cycler record with its step clock";
     const cellcore::Segmentation seg =
         cellcore::segment_record(bridge::view(s.t), bridge::view(s.v),
                                  bridge::view(s.i), {}, record_step_clock(ws));
@@ -126,7 +131,7 @@ bool needs_pulse_engine(const Workspace& ws) {
     }
     const bool soc_steps = longest_pulse_s > 0 && longest_step_s > 2 * longest_pulse_s;
 
-    return charge || soc_steps;
+    return charge || soc_steps ? "HPPC test" : "";
 }
 
 void fit_pulse_test(const Workspace& ws, const std::string& why) {

@@ -56,9 +56,10 @@ void find_record_pulses(const Workspace& ws);
 /// A warning for every pulse (but the last) the per-cycle fit skips.
 void warn_unfitted_pulses(const Workspace& ws);
 
-/// True for records the per-cycle fit cannot serve: charge steps, or short pulses
-/// among long SOC-step discharges (an HPPC test).
-bool needs_pulse_engine(const Workspace& ws);
+/// Why the per-cycle fit cannot serve a record, or "" when it can: charge steps, or
+/// short pulses among long SOC-step discharges (an HPPC test), or the cycler's step
+/// clock (a whole cycler export, for the engine).
+std::string pulse_engine_reason(const Workspace& ws);
 
 /// Fits every pulse with the pulse-test engine and leaves what the outputs need:
 /// SOC, OCV_3rd, opt_median (over the discharge pulses) and df_pulses. `why` opens

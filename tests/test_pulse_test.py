@@ -47,7 +47,8 @@ def test_known_cell_from_an_hppc_record(cell, model):
         (pulses["kind"] == "discharge").sum() == (pulses["kind"] == "charge").sum() == 8
     )
     assert len(result._native.quirks) == 16  # every charge start and pulse end
-    assert (pulses["flags"] == "").all()
+    # nothing on a bound of the fit; R0 may be held at a noisy first row's step
+    assert not pulses["flags"].str.contains("_at_bound|not_converged").any()
     truth = np.array([cell.r0, cell.r1, cell.c1, cell.r2, cell.c2])
     n = 3 if model == "model1" else 5
     for kind, rows in pulses.groupby("kind"):

@@ -283,12 +283,11 @@ void store(const LsqResult& res, std::size_t m, bool r0_capped, PulseFit& fit) {
 }
 
 // The most R0 can be: the voltage step over the current step at the pulse's first
-// compared row (a positive pair only adds to it), with half a millivolt for the noise.
+// compared row, which a positive pair only adds to.
 double first_row_r0_limit(const PulseWindow& w, double step_r0_ohm) {
     if (!(step_r0_ohm > 0) || !std::isfinite(step_r0_ohm) || w.size() < 2)
         return std::numeric_limits<double>::infinity();
-    const double di = std::fabs(w.current_a()[1] - w.current_a()[0]);
-    return step_r0_ohm + 0.5e-3 / di;
+    return step_r0_ohm;
 }
 
 // Half the median logging interval inside the pulse: a pair faster than that shows

@@ -58,6 +58,11 @@ enum PulseFlag : unsigned {
     tau2_at_limit = 1u << 8,
 };
 
+/// The flags that say a fit is not a measurement: a parameter on a bound of the fit,
+/// or no convergence. (A parameter held at a physical limit is a finding instead.)
+inline constexpr unsigned kFlagsToCheck =
+    r0_at_bound | r1_at_bound | c1_at_bound | r2_at_bound | c2_at_bound | not_converged;
+
 /// Tags of the flags, ";"-separated: "R0_at_bound;not_converged".
 std::string pulse_flag_text(unsigned flags);
 

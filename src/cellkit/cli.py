@@ -57,8 +57,10 @@ def add_settings(parser: argparse.ArgumentParser) -> None:
     )
     group.add_argument(
         "--fit-method",
-        choices=["two_pass", "joint"],
-        help="for model2: two_pass (default), or joint to refit all five parameters",
+        choices=["two_pass", "joint", "pulse_test"],
+        help="two_pass (default) or joint (for model2: all five parameters refitted) "
+        "fit discharge pulses per cycle; pulse_test fits every pulse of every record "
+        "with the pulse-test engine (recommended for real cycler records)",
     )
     group.add_argument("--low-cutoff", type=float, metavar="V", help="low cut-off (V)")
     group.add_argument(
