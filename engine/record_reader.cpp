@@ -19,9 +19,11 @@ std::string record_stem(const std::string& path) {
     return name;
 }
 
-py::dict read_record(const py::object& path, const py::object& settings) {
+py::dict read_record(const py::object& path, const py::object& settings,
+                     bool voltage_optional) {
     const std::string file = py::str(py::module_::import("os").attr("fspath")(path));
-    const records::RecordSettings parsed = records::record_settings(settings, "");
+    records::RecordSettings parsed = records::record_settings(settings, "");
+    parsed.voltage_optional = voltage_optional;
     const records::RecordTable table =
         records::read_record_table(file, parsed, [](const std::string& message) {
             bridge::log("cellkit", "warning", message);
@@ -39,9 +41,12 @@ py::dict read_record(const py::object& path, const py::object& settings) {
 
 void register_record_reader(py::module_& m) {
     m.def("read_record", &read_record, py::arg("path"),
-          py::arg("settings") = py::none(),
+          py::arg("settings") = py::none(), py::kw_only(),
+          py::arg("voltage_optional") = false,
           "Reads and cleans a record: {'time_s', 'voltage_v', 'current_a' (negative "
           "while discharging), 'temperature_c' (None without a usable column), "
           "'name'}. settings: the configuration's \"columns\" and "
-          "\"discharge_current\". Warnings go to the logger \"cellkit\".");
+          "\"discharge_current\". voltage_optional: a current profile, whose voltage "
+          "column may be missing (then voltage_v is NaN). Warnings go to the logger "
+          "\"cellkit\".");
 }

@@ -26,6 +26,7 @@ constexpr const char* kTemperatureColumn = "Temperature(C)";
 struct RecordSettings {
     std::map<std::string, std::string> columns; ///< standard name -> the record's name
     bool discharge_positive = false;
+    bool voltage_optional = false; ///< a current profile: without it, voltage is NaN
 };
 
 /// The record settings of a configuration object (input_params.json's, or None for the

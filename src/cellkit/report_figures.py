@@ -18,6 +18,7 @@ FIT_BOUNDS = (1e-4, 5e4)
 BOUND_TOLERANCE = 1e-3
 PARAMETERS = ("R0", "R1", "C1", "R2", "C2")
 BAD_COLOR = "#c0392b"
+EXTRAPOLATED_COLOR = "#f0b27a"
 
 
 def new_figure(width_in: float, height_in: float):
@@ -115,7 +116,7 @@ def validation_figure(replay, extrapolated_below_soc: float | None):
                 1,
                 where=low,
                 transform=a.get_xaxis_transform(),
-                color="#f0b27a",
+                color=EXTRAPOLATED_COLOR,
                 alpha=0.35,
                 lw=0,
                 label="OCV extrapolated (SOC below the lowest rest point)",
@@ -131,6 +132,52 @@ def validation_figure(replay, extrapolated_below_soc: float | None):
         a.grid(alpha=0.3)
     ax.set_title(
         f"{replay.record} at {replay.temp_c:g} °C: the merged model over the whole record"
+    )
+    return fig
+
+
+def simulation_figure(frame, extrapolated_below_soc: float | None):
+    """The model's voltage for a current profile without measured voltages, with the
+    current and the SOC below it; shaded where the SOC is below the lowest rested one
+    (there the OCV is extrapolated)."""
+    t = frame["time_s"].to_numpy(dtype=float)
+    elapsed = t - t[0]
+    in_hours = elapsed[-1] > 2 * 3600.0
+    x = elapsed / 3600.0 if in_hours else elapsed
+    fig = new_figure(10, 6.4)
+    ax_v, ax_i, ax_soc = fig.subplots(
+        3, 1, sharex=True, gridspec_kw={"height_ratios": [2.2, 1, 1]}
+    )
+    ax_v.plot(x, frame["model_v"], color="C0", lw=0.9, label="model, simulated")
+    ax_i.plot(x, frame["current_a"], color="0.3", lw=0.8)
+    ax_i.axhline(0.0, color="k", lw=0.5)
+    ax_soc.plot(x, frame["soc"], color="C2", lw=1.2)
+    if extrapolated_below_soc is not None:
+        low = frame["soc"].to_numpy() < extrapolated_below_soc
+        for k, a in enumerate((ax_v, ax_i, ax_soc)):
+            a.fill_between(
+                x,
+                0,
+                1,
+                where=low,
+                transform=a.get_xaxis_transform(),
+                color=EXTRAPOLATED_COLOR,
+                alpha=0.35,
+                lw=0,
+                label="OCV extrapolated (SOC below the lowest rest point)"
+                if k == 0
+                else None,
+            )
+    ax_v.set_ylabel("voltage (V)")
+    ax_i.set_ylabel("current (A)\ndischarge < 0")
+    ax_soc.set_ylabel("SOC")
+    ax_soc.set_xlabel(f"time since the profile's start ({'h' if in_hours else 's'})")
+    ax_v.legend(fontsize=8, loc="best")
+    for a in (ax_v, ax_i, ax_soc):
+        a.grid(alpha=0.3)
+    ax_v.set_title(
+        f"{frame.attrs.get('profile', 'profile')} at "
+        f"{frame.attrs.get('temperature_c', float('nan')):g} °C: the model's voltage"
     )
     return fig
 
