@@ -34,7 +34,8 @@ examples:
   cellfit batch cells/*/ --scheduler tcp://10.0.0.5:8786
   cellfit report examples/demo_cell
   cellfit simulate examples/demo_cell drive_cycle.csv --temp 25 --soc 0.9
-  cellfit export-pybamm examples/demo_cell"""
+  cellfit export-pybamm examples/demo_cell
+  cellfit export-tables examples/demo_cell"""
 
 
 def positive_int(text: str) -> int:
@@ -167,6 +168,14 @@ TOOL_COMMANDS = {
         "over SOC and temperature, capacity). Needs pybamm to be used: "
         "pip install 'cellfit[pybamm]'.",
     ),
+    "export-tables": (
+        "write the SOC x temperature tables as CSV files for lookup tables",
+        "Writes the tables of results/battery_tables.json as CSV files beside it: "
+        "battery_tables_ocv.csv, battery_tables_<discharge|charge>_<R0|R1|C1|R2|C2>"
+        ".csv (one row per SOC, one column per temperature in °C; ohm, farad, V) and "
+        "battery_tables_capacity.csv. Cells without a value are left empty unless "
+        "--fill is given.",
+    ),
 }
 
 
@@ -190,6 +199,12 @@ def add_tool_commands(commands) -> None:
         default=1.0,
         metavar="S",
         help="state of charge at the profile's start, 0 to 1 (default 1)",
+    )
+    commands.choices["export-tables"].add_argument(
+        "--fill",
+        action="store_true",
+        help="fill cells without a value with the nearest value in SOC, then in "
+        "temperature (as the PyBaMM export does)",
     )
     export = commands.choices["export-pybamm"]
     export.add_argument(
@@ -215,6 +230,11 @@ def command_tool(args: argparse.Namespace) -> int:
             print(table.to_string(index=False, float_format=lambda x: f"{x:.2f}"))
         elif args.command == "simulate":
             command_simulate(args)
+        elif args.command == "export-tables":
+            from cellkit.export_tables import export_tables
+
+            paths = export_tables(args.folder, fill=args.fill)
+            print(f"{len(paths)} tables in {paths[0].parent}")
         else:
             from cellkit.export import export_pybamm
 
