@@ -138,9 +138,10 @@ TOOL_COMMANDS = {
         "Writes FOLDER/report/index.html with PNG figures from a finished run: per "
         "record the OCV points and curve, every fitted pulse measured against fitted "
         "voltage, the parameters over SOC per temperature and direction, the medians "
-        "over temperature with the fit bounds marked, a quality table, and the merged "
-        "model simulated over each record (results/validation.csv). Needs matplotlib: "
-        "pip install 'cellfit[plot]'.",
+        "over temperature with the fit bounds marked, a quality table, the merged "
+        "model simulated over each record (results/validation.csv), and the pulse "
+        "resistance and pulse power over SOC (results/hppc_summary.csv). Needs "
+        "matplotlib: pip install 'cellfit[plot]'.",
     ),
     "validate": (
         "simulate the merged model over every record: results/validation.csv",
