@@ -665,7 +665,21 @@ def hppc_power_figure(table, limits: tuple[float, float]):
         ax_dis.plot([], [], color=colors[tc], lw=2, label=f"{tc:g} °C")
     ax_dis.legend(fontsize=8)
     ax_r.plot([], [], "ok", ms=4, label="fitted circuit, discharge")
-    ax_r.plot([], [], "^--k", ms=4, lw=0.9, label="fitted circuit, charge")
+    if (table["kind"] == "charge").any():
+        ax_r.plot([], [], "^--k", ms=4, lw=0.9, label="fitted circuit, charge")
+    else:
+        ax_reg.text(
+            0.5,
+            0.5,
+            "no charge pulses in the records",
+            transform=ax_reg.transAxes,
+            ha="center",
+            va="center",
+            fontsize=9,
+            color=NOTE_COLOR,
+        )
+        ax_reg.set_xticks([])
+        ax_reg.set_yticks([])
     ax_r.plot([], [], "ok", mfc="none", ms=7, label="measured dV/dI at 10 s")
     ax_r.legend(fontsize=7)
     return fig
