@@ -44,12 +44,20 @@ def test_one_file_per_quantity_and_direction(tmp_path, capsys):
     )  # fmt: skip
     ocv = pd.read_csv(results / "battery_tables_ocv.csv")
     assert list(ocv.columns) == ["soc", "-10", "25"]
-    assert_allclose(ocv.to_numpy(), [[0, np.nan, 3.4], [0.5, 3.7, 3.71], [1, 4.1, 4.12]])
-    assert pd.read_csv(results / "battery_tables_charge_R0.csv").iloc[:, 1:].isna().all(
-        axis=None
+    assert_allclose(
+        ocv.to_numpy(), [[0, np.nan, 3.4], [0.5, 3.7, 3.71], [1, 4.1, 4.12]]
+    )
+    assert (
+        pd.read_csv(results / "battery_tables_charge_R0.csv")
+        .iloc[:, 1:]
+        .isna()
+        .all(axis=None)
     )
     capacity = pd.read_csv(results / "battery_tables_capacity.csv")
-    assert capacity.to_dict("list") == {"temp_c": [-10.0, 25.0], "capacity_ah": [2.0, 2.5]}
+    assert capacity.to_dict("list") == {
+        "temp_c": [-10.0, 25.0],
+        "capacity_ah": [2.0, 2.5],
+    }
 
     # filled: the nearest value in SOC, then in temperature; an empty table stays empty
     assert cli.main(["export-tables", str(results), "--fill"]) == 0

@@ -83,12 +83,13 @@ def test_what_the_model_cannot_simulate(demo_folder, tmp_path, caplog, capsys):
     profile = {"time_s": t, "current_a": i - 20.0}  # 20 A more: empty in 8 minutes
     with caplog.at_level(logging.WARNING, logger="cellkit"):
         frame = simulate(demo_folder, profile, 25.0, soc=0.5)
-    assert 0 < len(frame) < t.size and frame["soc"].min() >= 0
+    assert 0 < len(frame) < t.size
+    assert frame["soc"].min() >= 0
     assert f"the SOC falls below 0 at {len(frame):g} s" in caplog.text
 
-    with pytest.raises(ValueError, match=r"from -10 to 45 °C; 60 °C is outside"):
+    with pytest.raises(ValueError, match="from -10 to 45 °C; 60 °C is outside"):
         simulate(demo_folder, profile, 60.0)
-    with pytest.raises(ValueError, match="0 to 1, not 1.2"):
+    with pytest.raises(ValueError, match=r"0 to 1, not 1\.2"):
         simulate(demo_folder, profile, 25.0, soc=1.2)
     (tmp_path / "raw_data").mkdir()
     status = cli.main(["simulate", str(tmp_path), "x.csv", "--temp", "25"])
@@ -106,5 +107,5 @@ def test_the_reader_takes_a_profile_without_voltage(tmp_path):
     raw = read_record(path, settings, voltage_optional=True)
     assert_array_equal(raw["current_a"], [0.0, -2.5, -2.5, 0.0])
     assert np.isnan(raw["voltage_v"]).all()
-    with pytest.raises(ValueError, match='no column "Voltage.V." in any'):
+    with pytest.raises(ValueError, match=r'no column "Voltage\(V\)" in any'):
         read_record(path, settings)

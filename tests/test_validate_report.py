@@ -160,4 +160,5 @@ def test_figure_helpers_in_plain_words_and_from_the_pulse_start():
     # one temperature: the medians as a table, a bound in red
     params = [("a_Tp25", {"TempC": 25, "Tparam_1": 3.2, "Tparam_2": [0.04, 0.01, 5e4]})]
     html = _median_table(params, {})
-    assert "<td>40.00</td>" in html and '<span class="bad">5e+04</span>' in html
+    assert "<td>40.00</td>" in html
+    assert '<span class="bad">5e+04</span>' in html

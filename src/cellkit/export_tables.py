@@ -48,7 +48,9 @@ def export_tables(folder, *, fill: bool = False) -> list[Path]:
         values = _array(rows)
         if fill and not np.isnan(values).all():
             values = _filled(values, soc, temps)
-        written.append(_write(path.with_name(f"{PREFIX}_{name}.csv"), soc, temps, values))
+        written.append(
+            _write(path.with_name(f"{PREFIX}_{name}.csv"), soc, temps, values)
+        )
     capacity = pd.DataFrame(
         {"temp_c": temps, "capacity_ah": np.asarray(tables["capacity_ah"], float)}
     )

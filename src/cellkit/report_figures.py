@@ -317,7 +317,12 @@ def soc_lines_figure(model: dict, curves: list[dict]):
         falls = np.flatnonzero(step < 0)
         curve = by_temp.get(tc)
         if curve is not None:
-            ax.plot(curve["ocv_v"], curve["soc"], **MEASURED_STYLE, label="record's OCV curve")
+            ax.plot(
+                curve["ocv_v"],
+                curve["soc"],
+                **MEASURED_STYLE,
+                label="record's OCV curve",
+            )
         ax.plot(volts, soc, color=colors[tc], lw=1.0, label="model file")
         if falls.size:
             ends = np.unique(np.concatenate([falls, falls + 1]))
@@ -349,7 +354,7 @@ def soc_lines_figure(model: dict, curves: list[dict]):
             a.grid(alpha=0.3)
         if col == 0:
             ax.set_ylabel("SOC in the model file")
-            ax_step.set_ylabel(f"SOC gained per\n{grid_mv:.0f} mV step (×1000)")
+            ax_step.set_ylabel(f"SOC gained per\n{grid_mv:.0f} mV step, per mille")
         if falls.size:
             # the falling steps are small: a scale around them shows them
             top = 1000.0 * np.max(np.abs(step[falls]))
@@ -582,7 +587,11 @@ def parameters_over_temperature_figure(params: list, truth: dict):
             ax.legend(fontsize=7)
     ax = axes[len(panels)]
     ax.plot(
-        temps, [p["Tparam_1"] for _, p in params], "o-", color="C0", label="from the run"
+        temps,
+        [p["Tparam_1"] for _, p in params],
+        "o-",
+        color="C0",
+        label="from the run",
     )
     if true_temps:
         ax.plot(

@@ -129,7 +129,12 @@ def _run(samples: dict, model, soc: float, measured: bool, name: str) -> pd.Data
     except ValueError as err:
         raise ValueError(f"{name}: cannot simulate the model: {err}") from err
     frame = pd.DataFrame(
-        {"time_s": t, "current_a": i, "soc": sim["soc"][at], "model_v": sim["voltage_v"][at]}
+        {
+            "time_s": t,
+            "current_a": i,
+            "soc": sim["soc"][at],
+            "model_v": sim["voltage_v"][at],
+        }
     )
     if measured:
         frame["voltage_v"] = v
@@ -170,10 +175,10 @@ def _warn_about_limits(frame: pd.DataFrame, settings: dict, model: dict, name: s
             t[above[0]],
         )
     low = run_files.low_cutoff_v(settings, model)
-    high = settings.get("high_cutoff")
+    high = float(settings.get("high_cutoff", model["param_2"][-1]))
     for beyond, text in (
         (v < low, f"falls below the low cut-off {low:g} V"),
-        (v > float(high) if high is not None else v < -np.inf, f"rises above {high} V"),
+        (v > high, f"rises above the high cut-off {high:g} V"),
     ):
         if beyond.any():
             log.warning(
@@ -201,7 +206,7 @@ def write_simulation(folder, frame: pd.DataFrame, figure: bool = True) -> list[P
     written = [csv]
     if figure:
         try:
-            import matplotlib  # noqa: F401
+            import matplotlib
         except ImportError:
             log.warning(
                 "no figure of the simulation: matplotlib is not installed "
