@@ -8,11 +8,13 @@ namespace {
 
 constexpr double kNaN = PulseResistance::kNaN;
 
-// Time stamps are logged to the millisecond or so; a pulse "lasts 10 s" when its
-// duration falls short of that by no more than rounding.
+// Time stamps are logged to the millisecond or so, and a pulse's start and end come
+// from sums of them: a sample within this of a pulse's start or end is taken as at it,
+// and a pulse "lasts 10 s" when its duration falls short of that by no more.
 constexpr double kTimeTolerance_s = 1e-6;
 
-// The pulse's samples [first, stop): at or after start_s and before end_s.
+// The pulse's samples [first, stop): at or after start_s and before end_s. A sample at
+// end_s is the next step's first one, even where rounding puts end_s just past it.
 struct PulseRows {
     std::size_t first = 0, stop = 0;
     bool empty() const { return stop <= first; }
@@ -20,10 +22,13 @@ struct PulseRows {
 
 PulseRows pulse_rows(Span<const double> time_s, const PulseSpan& pulse) {
     PulseRows rows;
-    rows.first = static_cast<std::size_t>(
-        std::lower_bound(time_s.begin(), time_s.end(), pulse.start_s) - time_s.begin());
-    rows.stop = static_cast<std::size_t>(
-        std::lower_bound(time_s.begin(), time_s.end(), pulse.end_s) - time_s.begin());
+    const auto at_or_after = [&](double t) {
+        return static_cast<std::size_t>(
+            std::lower_bound(time_s.begin(), time_s.end(), t - kTimeTolerance_s) -
+            time_s.begin());
+    };
+    rows.first = at_or_after(pulse.start_s);
+    rows.stop = at_or_after(pulse.end_s);
     return rows;
 }
 

@@ -16,6 +16,7 @@ from cellkit import fit_record
 from cellkit.hppc import hppc_summary
 
 BAK = ROOT.parent / "shared" / "data" / "bak_hppc"
+LGM50 = ROOT.parent / "shared" / "data" / "lgm50_pulse"
 
 
 def raw_resistance(t, v, i, start_s: float, after_s: float) -> float:
@@ -48,6 +49,16 @@ def test_bak_pulse_resistance_at_10s_as_the_raw_rows_give_it(temp):
     discharge = pulses[pulses["kind"] == "discharge"]
     assert pulses[["R_1s", "R_10s", "R_end"]].notna().all(axis=None)
     assert (discharge["R_1s"] < discharge["R_10s"]).all()
+
+
+@pytest.mark.skipif(not LGM50.is_dir(), reason="no shared records")
+def test_lgm50_pulse_end_is_the_last_sample_under_load():
+    # 10 s pulses logged every 0.1 s, the last row reading 0 A with the voltage still
+    # down: the end reads that row, never the rest's first one a second later
+    for path in sorted((LGM50 / "raw_data").glob("*.csv")):
+        pulses = fit_record(path, cutoff_v=3.15).pulses
+        ratio = (pulses["R_end"] / pulses["R_10s"]).to_numpy()
+        assert ratio == pytest.approx(1.0, abs=0.05), path.name
 
 
 def test_pulse_power_at_the_limits_from_the_fitted_circuit(tmp_path):

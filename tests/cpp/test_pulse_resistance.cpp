@@ -56,6 +56,14 @@ TEST(discharge_and_charge_pulses_read_the_voltage_between_samples) {
     }
 }
 
+TEST(the_next_steps_first_sample_is_not_the_pulses_end) {
+    // the end as a start plus a duration: rounding puts it a hair past the rest's
+    // first sample, which must not count as the pulse's last
+    Record r = linear_pulse(-2.0, 30.0, 0.5);
+    r.pulse.end_s = std::nextafter(r.pulse.end_s, 1e9);
+    CHECK_CLOSE(of(r).r_end_ohm, 0.02 + 0.001 * 29.5, 1e-9, 0.0);
+}
+
 TEST(a_pulse_shorter_than_ten_seconds_has_no_ten_second_value) {
     const PulseResistance got = of(linear_pulse(-2.0, 5.0, 0.5));
     CHECK_CLOSE(got.r_1s_ohm, 0.021, 1e-12, 0.0);
