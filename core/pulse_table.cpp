@@ -13,7 +13,7 @@ std::string cell(double x) { return std::isfinite(x) ? float_repr(x) : std::stri
 
 const char* const kPulseTableHeader =
     "pulse,kind,start_s,duration_s,current_A,soc,R0,R1,C1,R2,C2,rms_mV,R0_se,R1_se,"
-    "C1_se,R2_se,C2_se,flags";
+    "C1_se,R2_se,C2_se,flags,R_1s,R_10s,R_end";
 
 std::string pulse_table_csv(const std::vector<PulseRow>& rows) {
     std::string text = std::string(kPulseTableHeader) + "\n";
@@ -26,7 +26,11 @@ std::string pulse_table_csv(const std::vector<PulseRow>& rows) {
         text += "," + cell(r.rms_mv);
         for (double x : r.std_error)
             text += "," + cell(x);
-        text += "," + r.flags + "\n";
+        text += "," + r.flags;
+        for (double x :
+             {r.measured.r_1s_ohm, r.measured.r_10s_ohm, r.measured.r_end_ohm})
+            text += "," + cell(x);
+        text += "\n";
     }
     return text;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/pulse_resistance.hpp"
+
 namespace cellcore {
 
 struct PulseRow {
@@ -20,6 +22,7 @@ struct PulseRow {
     double rms_mv = 0.0;
     std::array<double, 5> std_error; ///< NaN: none
     std::string flags;               ///< ";"-separated tags, empty when none
+    PulseResistance measured;        ///< dV/dI of the measured voltage, after the flags
 };
 
 /// The header line of a pulses table, without its line break.

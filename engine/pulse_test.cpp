@@ -10,6 +10,7 @@
 #include "bridge/arrays.hpp"
 #include "core/engine/pulse_fit.hpp"
 #include "core/engine/pulse_test.hpp"
+#include "core/pulse_resistance.hpp"
 #include "engine/bindings.hpp"
 
 namespace py = pybind11;
@@ -92,6 +93,14 @@ py::dict pulses(const PulseTest& pt) {
         out[py::str(std::string(names[c]) + "_se")] =
             column(n, [&](std::size_t k) { return p[k].std_error[c]; });
     out["flags"] = flags;
+    std::vector<cellcore::PulseResistance> measured;
+    for (const auto& f : p)
+        measured.push_back(cellcore::pulse_resistance(
+            pt.result.time_s, pt.result.voltage_v, pt.result.segmentation.current_a,
+            {f.start_s, f.start_s + f.duration_s, f.current_a}));
+    out["R_1s"] = column(n, [&](std::size_t k) { return measured[k].r_1s_ohm; });
+    out["R_10s"] = column(n, [&](std::size_t k) { return measured[k].r_10s_ohm; });
+    out["R_end"] = column(n, [&](std::size_t k) { return measured[k].r_end_ohm; });
     out["step_R_ohm"] = column(n, [&](std::size_t k) { return p[k].step_r0_ohm; });
     out["evaluations"] = column(n, [&](std::size_t k) { return p[k].evaluations; });
     return out;

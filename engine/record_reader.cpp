@@ -25,9 +25,10 @@ py::object optional_column(const std::vector<double>& column) {
 }
 
 py::dict read_record(const py::object& path, const py::object& settings,
-                     const py::object& cutoff_v, bool notes) {
+                     const py::object& cutoff_v, bool notes, bool voltage_optional) {
     const std::string file = py::str(py::module_::import("os").attr("fspath")(path));
-    const records::RecordSettings parsed = records::record_settings(settings, "");
+    records::RecordSettings parsed = records::record_settings(settings, "");
+    parsed.voltage_optional = voltage_optional;
     const records::MessageSink note = [notes](const char* level,
                                               const std::string& message) {
         bridge::log("cellkit", notes ? level : "debug", message);
@@ -52,7 +53,7 @@ py::dict read_record(const py::object& path, const py::object& settings,
 void register_record_reader(py::module_& m) {
     m.def("read_record", &read_record, py::arg("path"),
           py::arg("settings") = py::none(), py::arg("cutoff_v") = py::none(),
-          py::arg("notes") = true,
+          py::arg("notes") = true, py::arg("voltage_optional") = false,
           "Reads and cleans a record: {'time_s', 'voltage_v', 'current_a' (negative "
           "while discharging), 'step_time_s', 'step_index' (the cycler's step clock, "
           "or None), 'temperature_c' (None without a usable column), 'name'}. "
@@ -60,5 +61,6 @@ void register_record_reader(py::module_& m) {
           "\"units\" and \"section\". With cutoff_v, the part the pipeline fits: a "
           "leading charge dropped, the section or first pulse test, up to and "
           "including the first voltage below cutoff_v. Messages go to the logger "
-          "\"cellkit\" (at DEBUG with notes=False).");
+          "\"cellkit\" (at DEBUG with notes=False). voltage_optional: a current "
+          "profile, whose voltage column may be missing (then voltage_v is NaN).");
 }

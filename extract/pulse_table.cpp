@@ -33,7 +33,8 @@ std::array<double, 5> nan5() {
 std::vector<cellcore::PulseRow> cycle_rows(const Workspace& ws) {
     const IndexView pulses = ws.get("fit_pulses"), slice = ws.get("ind_slice"),
                     load_end = ws.get("pulse_load_end");
-    const bridge::InArray t = ws.get("t"), i = ws.get("iload"), soc = ws.get("soc");
+    const bridge::InArray t = ws.get("t"), v = ws.get("v"), i = ws.get("iload"),
+                          soc = ws.get("soc");
     const py::list results = ws.get("results");
     py::object se_rows = ws.has("cycle_std_errors") ? ws.get("cycle_std_errors")
                                                     : py::object(py::list());
@@ -64,6 +65,9 @@ std::vector<cellcore::PulseRow> cycle_rows(const Workspace& ws) {
         }
         row.rms_mv = result[0].cast<double>() * 1000;
         row.flags = cellcore::bound_flags(row.params, kLower, kUpper);
+        row.measured = cellcore::pulse_resistance(
+            bridge::view(t), bridge::view(v), bridge::view(i),
+            {row.start_s, t.at(last + 1), row.current_a});
         rows.push_back(row);
     }
     return rows;
@@ -84,6 +88,8 @@ std::vector<cellcore::PulseRow> rows_of(const py::object& df) {
         params.push_back(column(df, name));
         se.push_back(column(df, (std::string(name) + "_se").c_str()));
     }
+    const std::vector<double> measured[] = {column(df, "R_1s"), column(df, "R_10s"),
+                                            column(df, "R_end")};
     const auto kind = df["kind"].attr("tolist")().cast<std::vector<std::string>>();
     const auto flags = df["flags"].attr("tolist")().cast<std::vector<std::string>>();
     std::vector<cellcore::PulseRow> rows(pulse.size());
@@ -101,6 +107,7 @@ std::vector<cellcore::PulseRow> rows_of(const py::object& df) {
             r.std_error[c] = se[c][k];
         }
         r.flags = flags[k];
+        r.measured = {measured[0][k], measured[1][k], measured[2][k]};
     }
     return rows;
 }
@@ -111,7 +118,8 @@ py::object pulse_frame(const Workspace& ws,
                        const std::vector<cellcore::PulseRow>& rows) {
     py::dict columns;
     py::list pulse, kind, flags;
-    std::vector<double> start, duration, current, soc, rms, params[5], se[5];
+    std::vector<double> start, duration, current, soc, rms, params[5], se[5],
+        measured[3];
     for (const auto& r : rows) {
         pulse.append(py::int_(r.pulse));
         kind.append(r.kind);
@@ -125,6 +133,9 @@ py::object pulse_frame(const Workspace& ws,
             params[c].push_back(r.params[c]);
             se[c].push_back(r.std_error[c]);
         }
+        measured[0].push_back(r.measured.r_1s_ohm);
+        measured[1].push_back(r.measured.r_10s_ohm);
+        measured[2].push_back(r.measured.r_end_ohm);
     }
     columns["pulse"] = pulse;
     columns["kind"] = kind;
@@ -138,6 +149,9 @@ py::object pulse_frame(const Workspace& ws,
     for (std::size_t c = 0; c < 5; ++c)
         columns[py::str(std::string(kNames[c]) + "_se")] = bridge::to_numpy(se[c]);
     columns["flags"] = flags;
+    columns["R_1s"] = bridge::to_numpy(measured[0]);
+    columns["R_10s"] = bridge::to_numpy(measured[1]);
+    columns["R_end"] = bridge::to_numpy(measured[2]);
     return ws.get("pd").attr("DataFrame")(columns);
 }
 

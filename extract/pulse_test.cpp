@@ -91,6 +91,10 @@ std::vector<cellcore::PulseRow> pulse_rows(const cellcore::PulseTestResult& r) {
         row.rms_mv = p.rms_mv;
         row.std_error = p.std_error;
         row.flags = cellcore::pulse_flag_text(p.flags);
+        // the pulse's own start, passed on: where it sits is the engine's to say
+        row.measured = cellcore::pulse_resistance(
+            r.time_s, r.voltage_v, r.segmentation.current_a,
+            {p.start_s, p.start_s + p.duration_s, p.current_a});
         rows.push_back(row);
     }
     return rows;

@@ -117,9 +117,11 @@ std::vector<std::string> header_search_lines(const std::string& path) {
 
 // The 0-based line that names the time, voltage and current columns.
 long long header_line(const std::string& path, const RecordSettings& s) {
-    const std::vector<std::string> names = {source_name(s, kTimeColumn),
-                                            source_name(s, kVoltageColumn),
-                                            source_name(s, kCurrentColumn)};
+    std::vector<std::string> names = {source_name(s, kTimeColumn),
+                                      source_name(s, kVoltageColumn),
+                                      source_name(s, kCurrentColumn)};
+    if (s.voltage_optional)
+        names.erase(names.begin() + 1);
     const std::vector<std::string> lines = header_search_lines(path);
     if (lines.empty())
         return 0; // pandas says why the file cannot be read
@@ -470,12 +472,18 @@ RecordTable read_record_table(const std::string& path, const RecordSettings& giv
     const RecordSettings settings = with_cycler_layout(path, given, note);
     const long long header = header_line(path, settings);
     py::object df = apply_column_map(path, read_frame(path, header), settings);
+    // a current profile without voltages: its rows are judged by time and current
+    const bool no_voltage =
+        settings.voltage_optional && !has_column(df, kVoltageColumn);
     for (const char* name : {kTimeColumn, kVoltageColumn, kCurrentColumn})
-        if (!has_column(df, name))
+        if (!has_column(df, name) && !(no_voltage && name == kVoltageColumn))
             fail(path,
                  "no column " + quoted(source_name(settings, name)) + " in the header");
-    std::vector<NumberColumn> cols = {number_column(df, kTimeColumn, settings),
-                                      number_column(df, kVoltageColumn, settings),
+    NumberColumn time = number_column(df, kTimeColumn, settings);
+    NumberColumn voltage{kVoltageColumn, std::vector<double>(time.values.size(), 0.0)};
+    if (!no_voltage)
+        voltage = number_column(df, kVoltageColumn, settings);
+    std::vector<NumberColumn> cols = {std::move(time), std::move(voltage),
                                       number_column(df, kCurrentColumn, settings)};
     const std::size_t n = cols.front().values.size();
     RowLines line_of(path, header, n);
@@ -487,6 +495,8 @@ RecordTable read_record_table(const std::string& path, const RecordSettings& giv
     table.time_s = take(cols[0].values, rows);
     table.voltage_v = take(cols[1].values, rows);
     table.current_a = take(cols[2].values, rows);
+    if (no_voltage)
+        table.voltage_v.assign(rows.size(), std::nan(""));
     table.clock = step_clock(path, df, settings, rows, note);
     check_magnitudes(path, table, rows, line_of);
     if (rows.size() != n)

@@ -46,6 +46,7 @@ struct RecordSettings {
     bool current_in_ma = false;
     TimeFormat time_format = TimeFormat::automatic;
     Section section;
+    bool voltage_optional = false; ///< a current profile: without it, voltage is NaN
 };
 
 /// The record settings of a configuration object (input_params.json's, or None for the

@@ -114,10 +114,13 @@ def test_report_writes_its_page_and_figures(fitted_cell):
     assert page == fitted_cell / "report" / "index.html"
     text = page.read_text()
     links = re.findall(r'<img src="([^"]+)"', text)
-    # both validations, OCV, SOC lines, a pulse grid per record, parameters over SOC
-    # and T
-    assert len(links) == 8
+    # both validations, OCV, SOC lines, a pulse grid per record, the pulse power,
+    # parameters over SOC and T
+    assert len(links) == 9
     assert {"pulses_cell_Tp10.png", "pulses_cell_Tp40.png"} <= set(links)
+    summary = pd.read_csv(fitted_cell / "results" / "hppc_summary.csv")
+    assert set(summary["record"]) == {"cell_Tp10", "cell_Tp40"}
+    assert (summary["limit_V"] == 3.3).all()  # discharge pulses at the low cut-off
 
     for name in links:
         assert (page.parent / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
@@ -131,3 +134,31 @@ def test_report_without_matplotlib_says_how_to_get_it(fitted_cell, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     with pytest.raises(ImportError, match=r"pip install 'cellfit\[plot\]'"):
         report.write_report(fitted_cell)
+
+
+def test_figure_helpers_in_plain_words_and_from_the_pulse_start():
+    pytest.importorskip("matplotlib")
+    from cellkit.report import _median_table
+    from cellkit.report_figures import _from_pulse_start, plain_flags
+
+    assert plain_flags("C2_at_bound;not_converged") == (
+        "C2 on a fit bound, fit not converged"
+    )
+    # a rest logged every 60 s before a pulse at 100 s: drawn held up to the start,
+    # a fiftieth of the window before it, not a minute-long slope
+    frame = pd.DataFrame(
+        {
+            "time_s": [40.0, 100.1, 130.0, 200.0],
+            "voltage_v": [4.0, 3.8, 3.7, 3.95],
+            "model_v": [4.0, 3.81, 3.7, 3.95],
+        }
+    )
+    t, measured, fitted = _from_pulse_start(frame, 100.0)
+    assert_allclose(t, [-2.0, 0.0, 0.1, 30.0, 100.0])
+    assert_allclose(measured, [0.0, 0.0, -200.0, -300.0, -50.0])
+    assert_allclose(fitted[:3], [0.0, 0.0, -190.0])
+    # one temperature: the medians as a table, a bound in red
+    params = [("a_Tp25", {"TempC": 25, "Tparam_1": 3.2, "Tparam_2": [0.04, 0.01, 5e4]})]
+    html = _median_table(params, {})
+    assert "<td>40.00</td>" in html
+    assert '<span class="bad">5e+04</span>' in html

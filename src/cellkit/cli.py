@@ -9,6 +9,8 @@ import os
 import sys
 from pathlib import Path
 
+import numpy as np
+
 from cellkit import __version__
 from cellkit.run import CONFIG_FILE, LOG_FILE, CellResult, run_cell
 
@@ -31,7 +33,9 @@ examples:
   cellfit batch cells/*/ --workers 4
   cellfit batch cells/*/ --scheduler tcp://10.0.0.5:8786
   cellfit report examples/demo_cell
-  cellfit export-pybamm examples/demo_cell"""
+  cellfit simulate examples/demo_cell drive_cycle.csv --temp 25 --soc 0.9
+  cellfit export-pybamm examples/demo_cell
+  cellfit export-tables examples/demo_cell"""
 
 
 def positive_int(text: str) -> int:
@@ -136,9 +140,10 @@ TOOL_COMMANDS = {
         "Writes FOLDER/report/index.html with PNG figures from a finished run: per "
         "record the OCV points and curve, every fitted pulse measured against fitted "
         "voltage, the parameters over SOC per temperature and direction, the medians "
-        "over temperature with the fit bounds marked, a quality table, and the merged "
-        "model simulated over each record (results/validation.csv). Needs matplotlib: "
-        "pip install 'cellfit[plot]'.",
+        "over temperature with the fit bounds marked, a quality table, the merged "
+        "model simulated over each record (results/validation.csv), and the pulse "
+        "resistance and pulse power over SOC (results/hppc_summary.csv). Needs "
+        "matplotlib: pip install 'cellfit[plot]'.",
     ),
     "validate": (
         "simulate the merged model over every record: results/validation.csv",
@@ -147,12 +152,32 @@ TOOL_COMMANDS = {
         "results/validation.csv: RMS and largest voltage error (mV) over the whole "
         "record and over the pulses only.",
     ),
+    "simulate": (
+        "the model's voltage for a current profile: a CSV and a figure in results/",
+        "Drives results/battery_model.json with the current of PROFILE.csv (a drive "
+        "cycle or a record: time and current, voltage optional; read as the records "
+        "are, with the folder's columns and discharge_current settings) at --temp, "
+        "from --soc, and writes results/<profile>_simulated_<T>C.csv (time_s, "
+        "current_a, soc, model_v, and voltage_v and error_mv when the profile has "
+        "voltages) and a PNG beside it (with matplotlib). A profile with voltages is "
+        "cut at the low cut-off and replayed as cellfit validate replays a record. "
+        "Temperatures outside the model's records are refused; a profile that drives "
+        "the SOC below 0 is simulated up to there, with a warning.",
+    ),
     "export-pybamm": (
         "write a PyBaMM Thevenin parameter set from results/battery_tables.json",
         "Writes results/pybamm_parameters.py, a parameter set for PyBaMM's Thevenin "
         "equivalent-circuit model (OCV over SOC and temperature, R0 and the RC pairs "
         "over SOC and temperature, capacity). Needs pybamm to be used: "
         "pip install 'cellfit[pybamm]'.",
+    ),
+    "export-tables": (
+        "write the SOC x temperature tables as CSV files for lookup tables",
+        "Writes the tables of results/battery_tables.json as CSV files beside it: "
+        "battery_tables_ocv.csv, battery_tables_<discharge|charge>_<R0|R1|C1|R2|C2>"
+        ".csv (one row per SOC, one column per temperature in °C; ohm, farad, V) and "
+        "battery_tables_capacity.csv. Cells without a value are left empty unless "
+        "--fill is given.",
     ),
 }
 
@@ -162,6 +187,28 @@ def add_tool_commands(commands) -> None:
     for name, (summary, description) in TOOL_COMMANDS.items():
         parser = commands.add_parser(name, help=summary, description=description)
         parser.add_argument("folder", metavar="FOLDER", help="cell folder after a run")
+    simulate = commands.choices["simulate"]
+    simulate.add_argument("profile", metavar="PROFILE.csv", help="the current profile")
+    simulate.add_argument(
+        "--temp",
+        type=float,
+        required=True,
+        metavar="C",
+        help="cell temperature, °C (within the model's records)",
+    )
+    simulate.add_argument(
+        "--soc",
+        type=float,
+        default=1.0,
+        metavar="S",
+        help="state of charge at the profile's start, 0 to 1 (default 1)",
+    )
+    commands.choices["export-tables"].add_argument(
+        "--fill",
+        action="store_true",
+        help="fill cells without a value with the nearest value in SOC, then in "
+        "temperature (as the PyBaMM export does)",
+    )
     export = commands.choices["export-pybamm"]
     export.add_argument(
         "--temperature",
@@ -184,6 +231,13 @@ def command_tool(args: argparse.Namespace) -> int:
 
             table = validate(args.folder)
             print(table.to_string(index=False, float_format=lambda x: f"{x:.2f}"))
+        elif args.command == "simulate":
+            command_simulate(args)
+        elif args.command == "export-tables":
+            from cellkit.export_tables import export_tables
+
+            paths = export_tables(args.folder, fill=args.fill)
+            print(f"{len(paths)} tables in {paths[0].parent}")
         else:
             from cellkit.export import export_pybamm
 
@@ -193,6 +247,23 @@ def command_tool(args: argparse.Namespace) -> int:
         print(f"cellfit: {exc}", file=sys.stderr)
         return 1
     return 0
+
+
+def command_simulate(args: argparse.Namespace) -> None:
+    """cellfit simulate; its warnings (an SOC below 0, no matplotlib) reach stderr
+    through the logging module's last-resort handler."""
+    from cellkit.simulate import simulate, write_simulation
+
+    frame = simulate(args.folder, args.profile, args.temp, soc=args.soc)
+    paths = write_simulation(args.folder, frame)
+    summary = f"{len(frame)} samples, SOC {frame['soc'].iloc[0]:.3f} to "
+    summary += f"{frame['soc'].iloc[-1]:.3f}"
+    if "error_mv" in frame:
+        rms = float(np.sqrt(np.mean(frame["error_mv"] ** 2)))
+        summary += f", model - measured: {rms:.2f} mV RMS"
+    print(summary)
+    for path in paths:
+        print(f"written: {path}")
 
 
 def overrides_from(args: argparse.Namespace) -> dict:

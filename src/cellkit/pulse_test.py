@@ -45,6 +45,9 @@ PULSE_COLUMNS = [
     "R2_se",
     "C2_se",
     "flags",
+    "R_1s",
+    "R_10s",
+    "R_end",
 ]
 
 _PAIRS = {"model1": 1, "model2": 2}

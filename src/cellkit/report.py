@@ -19,7 +19,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from cellkit import run_files, validate
+from cellkit import hppc, run_files, validate
 from cellkit.pulse_test import evaluate_pulses
 
 log = logging.getLogger("cellkit")
@@ -48,7 +48,7 @@ def _figures():
 
 def write_report(folder) -> Path:
     """Writes folder/report/index.html and its figures, and folder/results/
-    validation.csv; returns the path of index.html."""
+    validation.csv and hppc_summary.csv; returns the path of index.html."""
     figures = _figures()
     folder = Path(folder)
     params = run_files.load_params(folder)
@@ -76,6 +76,7 @@ def write_report(folder) -> Path:
         _validation_section(figures, saver, records, table),
         _ocv_section(figures, saver, model, records, truth),
         _pulse_section(figures, saver, records, settings.get("model")),
+        _hppc_section(figures, saver, folder),
         _parameter_section(figures, saver, records, params, truth),
     ]
     target = out_dir / "index.html"
@@ -272,14 +273,14 @@ def _quality_section(records: list, table: pd.DataFrame, warnings) -> str:
     head = [
         "record",
         "°C",
-        "pulses (dis./ch.)",
-        "median RMS (mV)",
-        "worst RMS (mV)",
-        "on a bound",
-        "not converged",
-        f"SE &gt; {LARGE_RELATIVE_SE:.0%}",
-        "medians on a bound",
-        "model RMS, record / pulses (mV)",
+        "pulses (discharge / charge)",
+        "fit error, median (mV RMS)",
+        "fit error, worst (mV RMS)",
+        "pulses with a parameter on a fit bound",
+        "fits not converged",
+        f"pulses with a parameter uncertain by over {LARGE_RELATIVE_SE:.0%}",
+        "medians on a fit bound",
+        "model over the record / under load (mV RMS)",
         "warnings",
     ]
     rows = []
@@ -296,7 +297,8 @@ def _quality_section(records: list, table: pd.DataFrame, warnings) -> str:
         "<h2>Quality</h2>",
         "<p>Per record: the pulse fits (from <code>results/&lt;record&gt;_pulses.csv"
         f"</code>; a fit counts as bad when flagged, on a fit bound (1e-4 or 5e4) or "
-        f"its RMS error is over {BAD_RMS_FACTOR:g} times the record's median), the "
+        f"its RMS error is over {BAD_RMS_FACTOR:g} times the record's median; a "
+        "parameter is uncertain when its standard error is over half its value), the "
         "medians of <code>_params.json</code> that sit on a fit bound, and the error of "
         "the merged model over the whole record (see Validation).</p>",
         _table(head, rows),
@@ -426,15 +428,17 @@ def _ocv_section(figures, saver, model: dict, records: list, truth: dict) -> str
             "<h2>OCV over SOC</h2>",
             "<p>Each record's OCV curve through its rested voltages before the pulses; "
             "dashed beyond the SOC range of those points, where the spline is "
-            "extrapolated. Below each: the model file's OCV at the record's temperature "
-            "(straight lines in temperature through all records) minus the record's "
-            "curve; grey is the measured range.</p>",
+            "extrapolated. All panels share one voltage scale. Below each: the model "
+            "file's OCV at the record's temperature (straight lines in temperature "
+            "through all records) minus the record's curve; grey is the SOC range of "
+            "the rests.</p>",
             saver(figures.ocv_figure(curves, truth), "ocv.png", "OCV curves"),
             "<h3>SOC over voltage in the model file</h3>",
             "<p>The model file's SOC lines (<code>param_8 + param_7·T</code> over the "
-            "voltage grid <code>param_2</code>) at each of its temperatures. A user "
-            "inverting the OCV expects SOC to rise with the voltage; red marks the grid "
-            "steps where it falls instead.</p>",
+            "voltage grid <code>param_2</code>) at each of its temperatures, over the "
+            "record's own OCV curve (light band). A user inverting the OCV expects SOC "
+            "to rise with the voltage; red marks the grid steps where it falls instead."
+            "</p>",
             saver(
                 figures.soc_lines_figure(model, curves), "soc_lines.png", "SOC lines"
             ),
@@ -445,8 +449,10 @@ def _ocv_section(figures, saver, model: dict, records: list, truth: dict) -> str
 def _pulse_section(figures, saver, records: list, model_name) -> str:
     parts = [
         "<h2>Pulse fits</h2>",
-        "<p>Every fitted pulse, measured against fitted voltage over its window; red "
-        "frames mark bad fits (see Quality).</p>",
+        "<p>Every fitted pulse, measured (light band) against fitted voltage (dark "
+        "line) from the pulse's start over the pulse and the rest after it, in mV "
+        "from the voltage before the pulse; red frames mark bad fits (see Quality)."
+        "</p>",
     ]
     shown = 0
     for r in records:
@@ -480,17 +486,82 @@ def _parameter_section(figures, saver, records: list, params: list, truth) -> st
         )
         fig = figures.parameters_over_soc_figure(by_temp)
         parts.append(saver(fig, "parameters_over_soc.png", "parameters over SOC"))
+    if len({float(p["TempC"]) for _, p in params}) == 1:
+        parts.append(_median_table(params, truth))
+        return "\n".join(parts)
     parts.append(
         "<p>The medians over the pulses that <code>_params.json</code> holds and the "
         "model file tabulates, over temperature; a median on a fit bound (1e-4 or 5e4) "
         "is ringed in red."
-        + (" The generated cell's true values in red squares." if truth else "")
+        + (" The generated cell's true values in black squares." if truth else "")
         + "</p>"
     )
     fig = figures.parameters_over_temperature_figure(params, truth)
     parts.append(
         saver(fig, "parameters_over_temperature.png", "parameters over temperature")
     )
+    return "\n".join(parts)
+
+
+def _median_table(params: list, truth: dict) -> str:
+    """The medians of records at one temperature, as a table (a figure over
+    temperature would be panels of single dots)."""
+    from cellkit.report_figures import PARAMETERS, on_bound
+
+    names = PARAMETERS[: len(params[0][1]["Tparam_2"])]
+    head = ["record", "°C", *[_unit(n) for n in names], "charge to the cut-off (Ah)"]
+    rows = []
+    for name, p in params:
+        values = p["Tparam_2"]
+        cells = [_e(name), f"{float(p['TempC']):g}"]
+        cells += [
+            _bad(_number(n, v)) if on_bound([v])[0] else _number(n, v)
+            for n, v in zip(names, values)
+        ]
+        rows.append([*cells, f"{float(p['Tparam_1']):.4f}"])
+        true = truth.get(float(p["TempC"]))
+        if true is not None:
+            rows.append(
+                ["true values", "", *[_number(n, true.get(n)) for n in names],
+                 f"{true['capacity_ah']:.4f}"]
+            )  # fmt: skip
+    return (
+        "<p>The medians over the pulses that <code>_params.json</code> holds and the "
+        "model file tabulates (all records at one temperature); a median on a fit "
+        "bound (1e-4 or 5e4) in red.</p>" + _table(head, rows)
+    )
+
+
+def _unit(name: str) -> str:
+    return f"{name} (mΩ)" if name.startswith("R") else f"{name} (F)"
+
+
+def _number(name: str, value) -> str:
+    if value is None or not np.isfinite(value):
+        return ""
+    return f"{1000 * value:.2f}" if name.startswith("R") else f"{value:.4g}"
+
+
+def _hppc_section(figures, saver, folder: Path) -> str:
+    table = hppc.write_hppc_summary(folder)
+    if not len(table):
+        return ""
+    limits = hppc.voltage_limits(folder)
+    length = hppc.PULSE_LENGTH_S
+    parts = [
+        "<h2>Pulse resistance and pulse power</h2>",
+        f"<p>As battery test manuals (the HPPC manual) define them, over a {length:g} s "
+        "pulse: the pulse resistance R of each pulse's fitted circuit (R0 + Ri (1 - "
+        f"exp(-{length:g} s / RiCi))), beside dV/dI read from the measured voltage "
+        f"at 10 s (hollow markers); the discharge pulse power at the low cut-off, "
+        f"V_min (OCV - V_min) / R with V_min = {limits[0]:g} V, and the regen (charge) "
+        f"pulse power at the high cut-off, V_max (V_max - OCV) / R with V_max = "
+        f"{limits[1]:g} V, the OCV the record's curve at the pulse's SOC. One row per "
+        "pulse in <code>results/hppc_summary.csv</code>.</p>",
+        saver(
+            figures.hppc_power_figure(table, limits), "hppc_power.png", "pulse power"
+        ),
+    ]
     return "\n".join(parts)
 
 

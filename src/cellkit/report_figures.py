@@ -18,6 +18,12 @@ FIT_BOUNDS = (1e-4, 5e4)
 BOUND_TOLERANCE = 1e-3
 PARAMETERS = ("R0", "R1", "C1", "R2", "C2")
 BAD_COLOR = "#c0392b"
+NOTE_COLOR = "0.25"  # notes on the drawing (off scale, ...): not a flag
+# Measured data as a wide light band under the thin dark model line: both stay visible
+# where they agree, and where they part.
+MEASURED_STYLE = {"color": "#9ecae1", "lw": 3.2, "solid_capstyle": "butt"}
+MODEL_STYLE = {"color": "#08306b", "lw": 0.9}
+EXTRAPOLATED_COLOR = "#f0b27a"
 
 
 def new_figure(width_in: float, height_in: float):
@@ -38,10 +44,11 @@ def on_bound(values) -> np.ndarray:
 
 
 def temperature_colors(temps) -> dict:
-    """Blue for the coldest record through purple to red for the warmest."""
+    """Blue for the coldest record through teal to amber for the warmest: no red,
+    which marks what is flagged."""
     from matplotlib.colors import LinearSegmentedColormap
 
-    cmap = LinearSegmentedColormap.from_list("temp", ["#2166ac", "#7b3294", "#d6301f"])
+    cmap = LinearSegmentedColormap.from_list("temp", ["#2166ac", "#1b9e77", "#d99a00"])
     lo, hi = min(temps), max(temps)
     span = (hi - lo) or 1.0
     return {tc: cmap((tc - lo) / span) for tc in temps}
@@ -98,9 +105,9 @@ def validation_figure(replay, extrapolated_below_soc: float | None):
     ax, ax_err = fig.subplots(
         2, 1, sharex=True, gridspec_kw={"height_ratios": [2.2, 1]}
     )
-    ax.plot(xb, broken(replay.voltage_v), color="0.55", lw=2.0, label="measured")
-    ax.plot(xb, broken(replay.model_v), color="C0", lw=0.8, label="model, simulated")
-    ax_err.plot(xb, broken(error_mv), color="C0", lw=0.7)
+    ax.plot(xb, broken(replay.voltage_v), **MEASURED_STYLE, label="measured")
+    ax.plot(xb, broken(replay.model_v), **MODEL_STYLE, label="model, simulated")
+    ax_err.plot(xb, broken(error_mv), color=MODEL_STYLE["color"], lw=0.7)
     ax_err.axhline(0.0, color="k", lw=0.5)
     for k, a in enumerate((ax, ax_err)):
         for j, start in enumerate(after_gap):
@@ -115,14 +122,14 @@ def validation_figure(replay, extrapolated_below_soc: float | None):
                 1,
                 where=low,
                 transform=a.get_xaxis_transform(),
-                color="#f0b27a",
+                color=EXTRAPOLATED_COLOR,
                 alpha=0.35,
                 lw=0,
                 label="OCV extrapolated (SOC below the lowest rest point)",
             )
         _clip_extrapolated_error(ax_err, error_mv, low)
     ax.set_ylabel("voltage (V)")
-    ax_err.set_ylabel("simulated - measured\n(mV)")
+    ax_err.set_ylabel("model minus\nmeasured (mV)")
     unit = "h" if in_hours else "s"
     cut = ", gaps cut out" if after_gap.size else ""
     ax_err.set_xlabel(f"time since the record's start ({unit}{cut})")
@@ -131,6 +138,52 @@ def validation_figure(replay, extrapolated_below_soc: float | None):
         a.grid(alpha=0.3)
     ax.set_title(
         f"{replay.record} at {replay.temp_c:g} °C: the merged model over the whole record"
+    )
+    return fig
+
+
+def simulation_figure(frame, extrapolated_below_soc: float | None):
+    """The model's voltage for a current profile without measured voltages, with the
+    current and the SOC below it; shaded where the SOC is below the lowest rested one
+    (there the OCV is extrapolated)."""
+    t = frame["time_s"].to_numpy(dtype=float)
+    elapsed = t - t[0]
+    in_hours = elapsed[-1] > 2 * 3600.0
+    x = elapsed / 3600.0 if in_hours else elapsed
+    fig = new_figure(10, 6.4)
+    ax_v, ax_i, ax_soc = fig.subplots(
+        3, 1, sharex=True, gridspec_kw={"height_ratios": [2.2, 1, 1]}
+    )
+    ax_v.plot(x, frame["model_v"], color="C0", lw=0.9, label="model, simulated")
+    ax_i.plot(x, frame["current_a"], color="0.3", lw=0.8)
+    ax_i.axhline(0.0, color="k", lw=0.5)
+    ax_soc.plot(x, frame["soc"], color="C2", lw=1.2)
+    if extrapolated_below_soc is not None:
+        low = frame["soc"].to_numpy() < extrapolated_below_soc
+        for k, a in enumerate((ax_v, ax_i, ax_soc)):
+            a.fill_between(
+                x,
+                0,
+                1,
+                where=low,
+                transform=a.get_xaxis_transform(),
+                color=EXTRAPOLATED_COLOR,
+                alpha=0.35,
+                lw=0,
+                label="OCV extrapolated (SOC below the lowest rest point)"
+                if k == 0
+                else None,
+            )
+    ax_v.set_ylabel("voltage (V)")
+    ax_i.set_ylabel("current (A)\ndischarge < 0")
+    ax_soc.set_ylabel("SOC")
+    ax_soc.set_xlabel(f"time since the profile's start ({'h' if in_hours else 's'})")
+    ax_v.legend(fontsize=8, loc="best")
+    for a in (ax_v, ax_i, ax_soc):
+        a.grid(alpha=0.3)
+    ax_v.set_title(
+        f"{frame.attrs.get('profile', 'profile')} at "
+        f"{frame.attrs.get('temperature_c', float('nan')):g} °C: the model's voltage"
     )
     return fig
 
@@ -152,7 +205,7 @@ def _clip_extrapolated_error(ax, error_mv: np.ndarray, extrapolated: np.ndarray)
             ha="right",
             va="top",
             fontsize=8,
-            color=BAD_COLOR,
+            color=NOTE_COLOR,
             bbox={"facecolor": "white", "alpha": 0.85, "lw": 0},
         )
 
@@ -160,7 +213,9 @@ def _clip_extrapolated_error(ax, error_mv: np.ndarray, extrapolated: np.ndarray)
 def ocv_figure(curves: list[dict], truth: dict):
     """Per record: the rest points, the OCV curve (dashed where extrapolated beyond the
     measured SOC range) and below it the model file's OCV at that temperature minus the
-    record's curve.
+    record's curve. All OCV panels share one voltage range, so that records compare at
+    a glance, and each has its legend; a difference below 1 µV (one record: the model
+    file is its curve) is said in words instead of drawn as noise.
 
     Each entry of curves: name, temp_c, soc, ocv_v (the record's curve), points_soc,
     points_v (rested voltages), measured_soc (the SOC range of the rest points, or
@@ -170,59 +225,82 @@ def ocv_figure(curves: list[dict], truth: dict):
     fig = new_figure(4.6 * ncols, 4.4 * nrows)
     outer = fig.add_gridspec(nrows, ncols)
     colors = temperature_colors([c["temp_c"] for c in curves])
+    first = None
     for k, c in enumerate(curves):
         inner = outer[divmod(k, ncols)].subgridspec(2, 1, height_ratios=[3, 1.2])
-        ax = fig.add_subplot(inner[0])
+        ax = fig.add_subplot(inner[0], sharey=first)
+        first = first or ax
         ax_diff = fig.add_subplot(inner[1], sharex=ax)
-        color = colors[c["temp_c"]]
-        soc, ocv = c["soc"], c["ocv_v"]
-        lo, hi = c["measured_soc"] or (0.0, 1.0)
-        inside = (soc >= lo - 1e-9) & (soc <= hi + 1e-9)
-        ax.plot(soc, np.where(inside, ocv, np.nan), color=color, lw=1.8, label="curve")
-        ax.plot(
-            soc,
-            np.where(inside, np.nan, ocv),
-            color=color,
-            lw=1.2,
-            ls="--",
-            label="curve, extrapolated",
-        )
-        ax.plot(
-            c["points_soc"],
-            c["points_v"],
-            "o",
-            color=color,
-            ms=4,
-            mfc="white",
-            label="rested voltage before a pulse",
-        )
-        true = truth.get(c["temp_c"])
-        if true is not None and "capacity_ah" in c:
-            # truth is over the cell's capacity, the run's SOC over the charge drawn
-            # down to the cut-off: put the true curve on the run's scale
-            soc_cell = 1.0 - (1.0 - soc) * c["capacity_ah"] / true["capacity_ah"]
-            true_v = np.interp(soc_cell, true["ocv"]["soc"], true["ocv"]["ocv_v"])
-            ax.plot(soc, true_v, color="k", lw=0.7, ls=":", label="truth")
-        ax_diff.plot(soc, 1000.0 * (c["model_ocv_v"] - ocv), color=color, lw=1.0)
-        ax_diff.axhline(0.0, color="k", lw=0.5)
-        ax_diff.axvspan(lo, hi, color="0.9", zorder=0)
-        ax.set_title(f"{c['name']} ({c['temp_c']:g} °C)", fontsize=10)
-        ax.set_ylabel("OCV (V)", fontsize=9)
-        ax_diff.set_ylabel("model file -\ncurve (mV)", fontsize=8)
-        ax_diff.set_xlabel("SOC", fontsize=9)
-        ax.tick_params(labelbottom=False, labelsize=8)
-        ax_diff.tick_params(labelsize=8)
-        ax.set_xlim(-0.02, 1.02)
-        for a in (ax, ax_diff):
-            a.grid(alpha=0.3)
-        if k == 0:
-            ax.legend(fontsize=7, loc="lower right")
+        _ocv_panel(ax, c, truth.get(c["temp_c"]), colors[c["temp_c"]])
+        _ocv_difference_panel(ax_diff, c, colors[c["temp_c"]])
     return fig
+
+
+def _ocv_panel(ax, c: dict, true, color) -> None:
+    soc, ocv = c["soc"], c["ocv_v"]
+    lo, hi = c["measured_soc"] or (0.0, 1.0)
+    inside = (soc >= lo - 1e-9) & (soc <= hi + 1e-9)
+    ax.plot(soc, np.where(inside, ocv, np.nan), color=color, lw=1.8, label="OCV curve")
+    ax.plot(
+        soc,
+        np.where(inside, np.nan, ocv),
+        color=color,
+        lw=1.2,
+        ls="--",
+        label="curve, extrapolated",
+    )
+    ax.plot(
+        c["points_soc"],
+        c["points_v"],
+        "o",
+        color=color,
+        ms=4,
+        mfc="white",
+        label="rested voltage",
+    )
+    if true is not None and "capacity_ah" in c:
+        # truth is over the cell's capacity, the run's SOC over the charge drawn
+        # down to the cut-off: put the true curve on the run's scale
+        soc_cell = 1.0 - (1.0 - soc) * c["capacity_ah"] / true["capacity_ah"]
+        true_v = np.interp(soc_cell, true["ocv"]["soc"], true["ocv"]["ocv_v"])
+        ax.plot(soc, true_v, color="k", lw=0.7, ls=":", label="true OCV")
+    ax.set_title(f"{c['name']} ({c['temp_c']:g} °C)", fontsize=10)
+    ax.set_ylabel("OCV (V)", fontsize=9)
+    ax.tick_params(labelbottom=False, labelsize=8)
+    ax.set_xlim(-0.02, 1.02)
+    ax.grid(alpha=0.3)
+    ax.legend(fontsize=7, loc="lower right")
+
+
+def _ocv_difference_panel(ax, c: dict, color) -> None:
+    lo, hi = c["measured_soc"] or (0.0, 1.0)
+    diff_mv = 1000.0 * (c["model_ocv_v"] - c["ocv_v"])
+    ax.axvspan(lo, hi, color="0.9", zorder=0, label="SOC range of the rests")
+    if np.nanmax(np.abs(diff_mv)) < 1e-3:
+        ax.text(
+            0.5,
+            0.5,
+            "the model file's OCV is this curve\n(within 0.001 mV)",
+            transform=ax.transAxes,
+            ha="center",
+            va="center",
+            fontsize=8,
+            color=NOTE_COLOR,
+        )
+        ax.set_yticks([])
+    else:
+        ax.plot(c["soc"], diff_mv, color=color, lw=1.0)
+        ax.axhline(0.0, color="k", lw=0.5)
+    ax.set_ylabel("model file minus\ncurve (mV)", fontsize=8)
+    ax.set_xlabel("SOC", fontsize=9)
+    ax.tick_params(labelsize=8)
+    ax.grid(alpha=0.3)
 
 
 def soc_lines_figure(model: dict, curves: list[dict]):
     """The model file's SOC over the voltage grid at each of its temperatures, with the
-    grid steps where it falls as the voltage rises marked, and those steps below."""
+    grid steps where it falls as the voltage rises marked, and those steps below (with
+    a note where the scale that shows the falling steps cuts the others off)."""
     volts = np.asarray(model["param_2"], dtype=float)
     soc0 = np.asarray(model["param_8"], dtype=float)
     soc_rel = np.asarray(model["param_7"], dtype=float)
@@ -231,16 +309,21 @@ def soc_lines_figure(model: dict, curves: list[dict]):
     fig = new_figure(4.4 * len(temps), 5.4)
     axes = fig.subplots(2, len(temps), squeeze=False, sharex=True)
     colors = temperature_colors(temps)
+    grid_mv = 1000.0 * float(np.median(np.diff(volts)))
     for col, tc in enumerate(temps):
         ax, ax_step = axes[0, col], axes[1, col]
         soc = soc0 + soc_rel * tc
         step = np.diff(soc)
         falls = np.flatnonzero(step < 0)
-        ax.plot(volts, soc, color=colors[tc], lw=1.4, label="model file")
         curve = by_temp.get(tc)
         if curve is not None:
-            ax.plot(curve["ocv_v"], curve["soc"], color="0.5", lw=0.8, ls="--")
-            ax.plot([], [], color="0.5", lw=0.8, ls="--", label="record's OCV curve")
+            ax.plot(
+                curve["ocv_v"],
+                curve["soc"],
+                **MEASURED_STYLE,
+                label="record's OCV curve",
+            )
+        ax.plot(volts, soc, color=colors[tc], lw=1.0, label="model file")
         if falls.size:
             ends = np.unique(np.concatenate([falls, falls + 1]))
             ax.plot(
@@ -270,52 +353,107 @@ def soc_lines_figure(model: dict, curves: list[dict]):
         for a in (ax, ax_step):
             a.grid(alpha=0.3)
         if col == 0:
-            ax.set_ylabel("SOC = param_8 + param_7·T")
-            ax_step.set_ylabel("SOC step per grid\nvoltage (1e-3)")
+            ax.set_ylabel("SOC in the model file")
+            ax_step.set_ylabel(f"SOC gained per\n{grid_mv:.0f} mV step, per mille")
         if falls.size:
-            # the falling steps are small: a symmetric scale around them shows them
+            # the falling steps are small: a scale around them shows them
             top = 1000.0 * np.max(np.abs(step[falls]))
             ax_step.set_ylim(-3 * top, 12 * top)
+            _note_off_scale(ax_step, 1000.0 * step, 12 * top, "bars")
     return fig
+
+
+def _note_off_scale(ax, values: np.ndarray, top: float, what: str) -> None:
+    """A note in the panel's corner when values reach above the axis' top."""
+    peak = float(np.nanmax(values))
+    if peak <= top:
+        return
+    ax.text(
+        0.99,
+        0.97,
+        f"{what} off scale: up to {peak:.3g}",
+        transform=ax.transAxes,
+        ha="right",
+        va="top",
+        fontsize=7,
+        color=NOTE_COLOR,
+        bbox={"facecolor": "white", "alpha": 0.85, "lw": 0},
+    )
+
+
+def plain_flags(flags: str) -> str:
+    """A pulse's flags in words: "C2_at_bound;not_converged" -> "C2 on a fit bound,
+    fit not converged"."""
+    words = []
+    for flag in filter(None, str(flags).split(";")):
+        if flag.endswith("_at_bound"):
+            words.append(f"{flag[: -len('_at_bound')]} on a fit bound")
+        elif flag == "not_converged":
+            words.append("fit not converged")
+        else:
+            words.append(flag.replace("_", " "))
+    return ", ".join(words)
 
 
 def pulse_grid_figure(title: str, frames: list, pulses, bad: np.ndarray):
     """Every fitted pulse: measured and fitted voltage (mV from the voltage before the
-    pulse) in a grid of small plots; bad fits in red frames."""
+    pulse, over the seconds from the pulse's start) in a grid of small plots; bad fits
+    in red frames. A rest logged sparsely before the pulse (a minute between samples)
+    is drawn as its level just before the pulse, not as a minute-long slope."""
+    from matplotlib.ticker import MaxNLocator
+
     n = len(frames)
     nrows, ncols = _grid(n, 6)
-    fig = new_figure(2.6 * ncols, 2.1 * nrows + 0.5)
+    fig = new_figure(2.7 * ncols, 2.3 * nrows + 0.6)
     axes = np.atleast_1d(fig.subplots(nrows, ncols, squeeze=False)).ravel()
     for k, (frame, (_, row)) in enumerate(zip(frames, pulses.iterrows())):
         ax = axes[k]
-        t = frame["time_s"].to_numpy(dtype=float)
-        v0 = float(frame["voltage_v"].iloc[0])
-        elapsed = t - t[0]
-        ax.plot(elapsed, 1000.0 * (frame["voltage_v"] - v0), color="0.6", lw=2.0)
-        ax.plot(elapsed, 1000.0 * (frame["model_v"] - v0), color="C0", lw=0.9)
-        kind = str(row["kind"])[:3]
-        label = (
-            f"#{row['pulse']} {kind} SOC {row['soc']:.2f}\nrms {row['rms_mV']:.2f} mV"
-        )
+        elapsed, measured, fitted = _from_pulse_start(frame, row["start_s"])
+        ax.plot(elapsed, measured, **MEASURED_STYLE)
+        ax.plot(elapsed, fitted, **MODEL_STYLE)
+        label = f"pulse {row['pulse']}, {row['kind']}, SOC {row['soc']:.2f}\n"
+        label += f"fit error {row['rms_mV']:.2f} mV RMS"
         if row["flags"]:
-            label += f"\n{row['flags']}"
+            label += f"\n{plain_flags(row['flags'])}"
         color = BAD_COLOR if bad[k] else "k"
         ax.set_title(label, fontsize=7, color=color)
         if bad[k]:
             for spine in ax.spines.values():
                 spine.set_edgecolor(BAD_COLOR)
                 spine.set_linewidth(2.0)
-        ax.tick_params(labelsize=6)
+        ax.xaxis.set_major_locator(MaxNLocator(5))
+        ax.yaxis.set_major_locator(MaxNLocator(5))
+        ax.tick_params(labelsize=7)
         ax.grid(alpha=0.3)
+        if k % ncols == 0:
+            ax.set_ylabel("mV from the\nvoltage before", fontsize=7)
+        if k + ncols >= n:
+            ax.set_xlabel("s from the pulse's start", fontsize=7)
     for ax in axes[n:]:
         ax.set_visible(False)
-    axes[0].plot([], [], color="0.6", lw=2.0, label="measured")
-    axes[0].plot([], [], color="C0", lw=0.9, label="fitted")
+    axes[0].plot([], [], **MEASURED_STYLE, label="measured")
+    axes[0].plot([], [], **MODEL_STYLE, label="fitted")
     axes[0].legend(fontsize=6, loc="best")
-    fig.suptitle(
-        title + "  (mV from the voltage before the pulse, over s)", fontsize=10
-    )
+    fig.suptitle(title, fontsize=10)
     return fig
+
+
+def _from_pulse_start(frame, start_s: float):
+    """Seconds from the pulse's start, and the measured and fitted voltage in mV from
+    the voltage before the pulse. The samples before the pulse are drawn just before
+    it (a fiftieth of the window), held up to its start: the cell rested until then,
+    however sparsely the rest was logged."""
+    elapsed = frame["time_s"].to_numpy(float) - float(start_s)
+    v0 = float(frame["voltage_v"].iloc[0])
+    measured = 1000.0 * (frame["voltage_v"].to_numpy(float) - v0)
+    fitted = 1000.0 * (frame["model_v"].to_numpy(float) - v0)
+    before = int(np.count_nonzero(elapsed < 0))
+    if before:
+        lead = 0.02 * max(float(elapsed[-1]), 1e-9)
+        elapsed = np.insert(np.maximum(elapsed, -lead), before, 0.0)
+        measured = np.insert(measured, before, measured[before - 1])
+        fitted = np.insert(fitted, before, fitted[before - 1])
+    return elapsed, measured, fitted
 
 
 def parameters_over_soc_figure(pulses_by_temp: dict):
@@ -437,7 +575,7 @@ def parameters_over_temperature_figure(params: list, truth: dict):
                 true_temps,
                 scale * np.asarray(true_vals),
                 "s--",
-                color="C3",
+                color="k",
                 mfc="none",
                 label="true",
             )
@@ -448,13 +586,19 @@ def parameters_over_temperature_figure(params: list, truth: dict):
         if stuck.any() or ax is axes[0]:
             ax.legend(fontsize=7)
     ax = axes[len(panels)]
-    ax.plot(temps, [p["Tparam_1"] for _, p in params], "o-", color="C0", label="run")
+    ax.plot(
+        temps,
+        [p["Tparam_1"] for _, p in params],
+        "o-",
+        color="C0",
+        label="from the run",
+    )
     if true_temps:
         ax.plot(
             true_temps,
             [truth[tc]["capacity_ah"] for tc in true_temps],
             "s--",
-            color="C3",
+            color="k",
             mfc="none",
             label="true capacity",
         )
@@ -492,3 +636,59 @@ def _true_value(entry: dict, key: str) -> float:
     if key == "R1+R2":
         return float(entry.get("R1", np.nan) + entry.get("R2", np.nan))
     return float(entry.get(key, np.nan))
+
+
+def hppc_power_figure(table, limits: tuple[float, float]):
+    """From results/hppc_summary.csv: the pulse resistance over SOC (the fitted
+    circuit's over the pulse length, and the one read from the measured voltage at
+    10 s), the discharge pulse power at the low cut-off and the regen pulse power at
+    the high one; a line per temperature."""
+    length = float(table["pulse_length_s"].iloc[0])
+    temps = sorted(table["temperature_c"].unique())
+    colors = temperature_colors(temps)
+    fig = new_figure(13, 3.8)
+    ax_r, ax_dis, ax_reg = fig.subplots(1, 3)
+    for tc in temps:
+        at = table[table["temperature_c"] == tc]
+        for kind, ax, marker in (
+            ("discharge", ax_dis, "o"),
+            ("charge", ax_reg, "^"),
+        ):
+            rows = at[at["kind"] == kind]
+            if not len(rows):
+                continue
+            ax.plot(rows["soc"], rows["power_W"], marker + "-", color=colors[tc], ms=4)
+            style = "-" if kind == "discharge" else "--"
+            ax_r.plot(rows["soc"], 1000 * rows["R_pulse_ohm"], marker + style,
+                      color=colors[tc], ms=4, lw=0.9)  # fmt: skip
+            ax_r.plot(rows["soc"], 1000 * rows["R_10s_measured_ohm"], marker,
+                      color=colors[tc], mfc="none", ms=7)  # fmt: skip
+    ax_r.set_title(f"pulse resistance (mΩ), {length:g} s", fontsize=10)
+    ax_dis.set_title(f"discharge pulse power at {limits[0]:g} V (W)", fontsize=10)
+    ax_reg.set_title(f"regen pulse power at {limits[1]:g} V (W)", fontsize=10)
+    for ax in (ax_r, ax_dis, ax_reg):
+        ax.set_xlabel("SOC at the pulse's start", fontsize=9)
+        ax.tick_params(labelsize=8)
+        ax.grid(alpha=0.3)
+    for tc in temps:
+        ax_dis.plot([], [], color=colors[tc], lw=2, label=f"{tc:g} °C")
+    ax_dis.legend(fontsize=8)
+    ax_r.plot([], [], "ok", ms=4, label="fitted circuit, discharge")
+    if (table["kind"] == "charge").any():
+        ax_r.plot([], [], "^--k", ms=4, lw=0.9, label="fitted circuit, charge")
+    else:
+        ax_reg.text(
+            0.5,
+            0.5,
+            "no charge pulses in the records",
+            transform=ax_reg.transAxes,
+            ha="center",
+            va="center",
+            fontsize=9,
+            color=NOTE_COLOR,
+        )
+        ax_reg.set_xticks([])
+        ax_reg.set_yticks([])
+    ax_r.plot([], [], "ok", mfc="none", ms=7, label="measured dV/dI at 10 s")
+    ax_r.legend(fontsize=7)
+    return fig
