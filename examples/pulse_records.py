@@ -234,3 +234,56 @@ def simulate_hppc(
         )
         rec = {k: x[rows] for k, x in rec.items()}
     return rec
+
+
+def simulate_cycler_log(
+    cell: Cell, steps, noise_v: float = 0.0, seed: int = 0, start_s: float = 0.0
+) -> dict:
+    """A record of the cell as a cycler such as Arbin logs it: steps of constant current,
+    (duration s, current A, logging interval s) each, with rows every interval from one
+    interval in and one more at the step's end, the step clock beside them (step_time:
+    seconds since the step began; step_index: its number from 1). Also the charge drawn
+    (Ah, positive for a discharge) up to each row, exactly."""
+    rng = np.random.default_rng(seed)
+    pairs = [(r, c) for r, c in ((cell.r1, cell.c1), (cell.r2, cell.c2)) if r > 0]
+    x, soc, drawn, now = np.zeros(len(pairs)), 1.0, 0.0, start_s
+    out = {k: [] for k in ("t", "v", "i", "step_time", "step_index", "drawn_ah")}
+    for index, (duration, current, dt) in enumerate(steps, start=1):
+        at = np.append(np.arange(dt, duration - 1e-9, dt), duration)
+        v = cell.ocv(soc + current * at / 3600.0 / cell.capacity_ah) + cell.r0 * current
+        for k, (r, c) in enumerate(pairs):
+            decay = np.exp(-at / (r * c))
+            v = v + x[k] * decay + r * (1.0 - decay) * current
+        for key, value in (
+            ("t", now + at),
+            ("v", v + (rng.normal(0.0, noise_v, at.size) if noise_v > 0 else 0.0)),
+            ("i", np.full(at.size, float(current))),
+            ("step_time", at),
+            ("step_index", np.full(at.size, float(index))),
+            ("drawn_ah", drawn - current * at / 3600.0),
+        ):
+            out[key].append(value)
+        for k, (r, c) in enumerate(pairs):
+            decay = np.exp(-duration / (r * c))
+            x[k] = x[k] * decay + r * (1.0 - decay) * current
+        soc += current * duration / 3600.0 / cell.capacity_ah
+        drawn -= current * duration / 3600.0
+        now += duration
+    return {k: np.concatenate(v) for k, v in out.items()}
+
+
+def write_arbin_record(path, rec: dict, temperature_c: float = 25.0) -> None:
+    """Writes a cycler log of simulate_cycler_log with Arbin's column names."""
+    cols = {
+        "Data_Point": np.arange(1, rec["t"].size + 1),
+        "Test_Time(s)": rec["t"],
+        "Step_Time(s)": rec["step_time"],
+        "Step_Index": rec["step_index"],
+        "Current(A)": rec["i"],
+        "Voltage(V)": rec["v"],
+        "Aux_Temperature_1(C)": np.full(rec["t"].size, temperature_c),
+    }
+    with open(path, "w", newline="\n") as f:
+        f.write(",".join(cols) + "\n")
+        for row in zip(*(np.asarray(c, dtype=float) for c in cols.values())):
+            f.write(",".join(repr(float(x)) for x in row) + "\n")
