@@ -127,6 +127,26 @@ HeaderSearch find_header_line(const std::vector<std::string>& lines,
     return search;
 }
 
+WidestLine widest_line(const std::string& path) {
+    WidestLine widest;
+    std::ifstream in(path, std::ios::binary);
+    long long number = 1;
+    std::size_t fields = 1;
+    for (int c; (c = in.get()) != EOF;) {
+        if (c == ',') {
+            ++fields;
+        } else if (c == '\n') {
+            if (fields > widest.fields)
+                widest = {number, fields};
+            ++number;
+            fields = 1;
+        }
+    }
+    if (fields > widest.fields)
+        widest = {number, fields};
+    return widest;
+}
+
 std::vector<long long> data_row_lines(const std::string& path, long long header_line) {
     std::vector<long long> rows;
     std::ifstream in(path, std::ios::binary);

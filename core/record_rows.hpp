@@ -12,6 +12,12 @@
 
 namespace cellcore {
 
+/// Magnitudes no cell record reaches: a voltage (V), a current (A, before a conversion
+/// from mA), a record's span (s, 30 years). Beyond them a column is wrong or broken,
+/// and the arithmetic downstream would overflow rather than say so.
+inline constexpr double kLargestVoltage_v = 1000.0, kLargestCurrent_a = 1e6,
+                        kLongestRecord_s = 1e9;
+
 /// The rows to keep so that time increases strictly: a row whose time equals the last
 /// kept row's is dropped (the first of equal times stays). backwards_row is the first
 /// row whose time is below the last kept one (-1 when none): time that goes backwards
@@ -53,6 +59,14 @@ struct HeaderSearch {
 };
 HeaderSearch find_header_line(const std::vector<std::string>& lines,
                               const std::vector<std::string>& names);
+
+/// The line with the most comma-separated fields (quotes not considered), 1-based,
+/// and its field count; read in one pass without holding the lines.
+struct WidestLine {
+    long long line = 0;
+    std::size_t fields = 0;
+};
+WidestLine widest_line(const std::string& path);
 
 /// The 1-based file line of every data row below the header line (0-based
 /// header_line), skipping lines of only spaces and tabs as pandas skips them. Empty

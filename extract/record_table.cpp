@@ -24,14 +24,13 @@ namespace {
 
 // Cycler exports put up to a few dozen metadata lines above the header.
 constexpr std::size_t kHeaderSearchLines = 200;
-// Magnitudes no cell record reaches (the current before a conversion from mA).
-constexpr double kLargestVoltage_v = 1000.0, kLargestCurrent_a = 1e6,
-                 kLongestRecord_s = 1e9;
 // No cycler writes a header this long; a longer line is cut before it is searched.
 constexpr std::size_t kLongestHeaderChars = 1 << 16;
 // Nor this many columns: a line with more is no table header, and pandas would allocate
 // a column for each.
 constexpr std::size_t kMostColumns = 2000;
+// Fields a line may have beyond the header's (trailing commas) before it is no row.
+constexpr std::size_t kExtraFields = 16;
 // Beyond this share of rows without a sample, the record is not what it claims to be
 // (a wrong column, a broken export), and dropping rows would hide that.
 constexpr double kMostBadRowShare = 0.01;
@@ -170,6 +169,14 @@ py::object read_frame(const std::string& path, long long header) {
         // makes them: the header's columns are all there is
         const std::size_t fields =
             cellcore::header_fields(header_search_lines(path)[header]).size();
+        // a trailing comma adds a field or two; a line of thousands more is no row of
+        // this table, and reading past it would cost a column of memory per field
+        const cellcore::WidestLine widest = cellcore::widest_line(path);
+        if (widest.fields > fields + kExtraFields)
+            fail(path, "line " + bridge::str(widest.line) + " has " +
+                           bridge::str(widest.fields) +
+                           " fields where the header has " + bridge::str(fields) +
+                           ": it is not a row of the record");
         options["usecols"] = py::module_::import("builtins").attr("range")(fields);
         try {
             return pd.attr("read_csv")(path, **options);
@@ -457,9 +464,10 @@ void check_magnitudes(const std::string& path, const RecordTable& t,
                                ": a " + name + " of " + bridge::str(values[k]) + " " +
                                unit + " is beyond any cell's");
     };
-    check(t.voltage_v, kLargestVoltage_v, "voltage", "V");
-    check(t.current_a, kLargestCurrent_a, "current", "A");
-    if (t.time_s.size() >= 2 && t.time_s.back() - t.time_s.front() > kLongestRecord_s)
+    check(t.voltage_v, cellcore::kLargestVoltage_v, "voltage", "V");
+    check(t.current_a, cellcore::kLargestCurrent_a, "current", "A");
+    if (t.time_s.size() >= 2 &&
+        t.time_s.back() - t.time_s.front() > cellcore::kLongestRecord_s)
         fail(path, "the record spans " +
                        bridge::str(t.time_s.back() - t.time_s.front()) +
                        " s, more than 30 years: is the time column in seconds?");

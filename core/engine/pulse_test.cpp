@@ -25,12 +25,21 @@ void take_record(PulseTestResult& r, Span<const double> time_s,
                                     float_repr(time_s[k - 1]) + " s)");
     }
     r.repeated_rows = order.repeated;
+    if (!order.kept.empty() &&
+        time_s[order.kept.back()] - time_s[order.kept.front()] > kLongestRecord_s)
+        throw std::invalid_argument("the record spans more than 30 years: is its time "
+                                    "in seconds?");
     r.clock = clock.rows(order.kept);
     for (std::size_t k : order.kept) {
         for (double x : {time_s[k], voltage_v[k], current_a[k]})
             if (!std::isfinite(x))
                 throw std::invalid_argument("row " + std::to_string(k) +
                                             " holds a value that is not a number");
+        if (std::fabs(voltage_v[k]) > kLargestVoltage_v ||
+            std::fabs(current_a[k]) > kLargestCurrent_a)
+            throw std::invalid_argument(
+                "row " + std::to_string(k) + " holds " + float_repr(voltage_v[k]) +
+                " V, " + float_repr(current_a[k]) + " A, beyond any cell's");
         r.time_s.push_back(time_s[k]);
         r.voltage_v.push_back(voltage_v[k]);
         r.current_a.push_back(current_a[k]);
