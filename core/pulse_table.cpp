@@ -37,10 +37,12 @@ std::string pulse_table_csv(const std::vector<PulseRow>& rows) {
 
 std::string ocv_points_csv(const std::vector<double>& time_s,
                            const std::vector<double>& soc,
-                           const std::vector<double>& ocv_v) {
-    std::string text = "time_s,soc,ocv_V\n";
+                           const std::vector<double>& ocv_v,
+                           const std::vector<bool>& loaded) {
+    std::string text = "time_s,soc,ocv_V,source\n";
     for (std::size_t k = 0; k < time_s.size(); ++k)
-        text += cell(time_s[k]) + "," + cell(soc[k]) + "," + cell(ocv_v[k]) + "\n";
+        text += cell(time_s[k]) + "," + cell(soc[k]) + "," + cell(ocv_v[k]) + "," +
+                (loaded[k] ? "corrected load" : "rest") + "\n";
     return text;
 }
 

@@ -31,11 +31,14 @@ extern const char* const kPulseTableHeader;
 /// The whole table: the header and one line per row, each ending in "\n".
 std::string pulse_table_csv(const std::vector<PulseRow>& rows);
 
-/// <record>_ocv_points.csv: the rested voltages the record's OCV curve goes through,
-/// "time_s,soc,ocv_V" and one line per point. All three have one length.
+/// <record>_ocv_points.csv: the points the record's OCV curve goes through,
+/// "time_s,soc,ocv_V,source" and one line per point, source "rest" (a rested voltage)
+/// or "corrected load" (a loaded voltage less the fitted circuit's drop, where the
+/// record never rests). All four have one length.
 std::string ocv_points_csv(const std::vector<double>& time_s,
                            const std::vector<double>& soc,
-                           const std::vector<double>& ocv_v);
+                           const std::vector<double>& ocv_v,
+                           const std::vector<bool>& loaded);
 
 /// "R0_at_bound;C2_at_bound" for the parameters on (within rtol of) a bound; the
 /// parameters are R0, R1, C1, R2, C2 with NaN for those not fitted.

@@ -112,6 +112,10 @@ py::dict ocv_points(const PulseTest& pt) {
     out["time_s"] = column(o.size(), [&](std::size_t k) { return o[k].time_s; });
     out["soc"] = column(o.size(), [&](std::size_t k) { return o[k].soc; });
     out["ocv_V"] = column(o.size(), [&](std::size_t k) { return o[k].ocv_v; });
+    py::list source;
+    for (const auto& p : o)
+        source.append(p.loaded ? "corrected load" : "rest");
+    out["source"] = source;
     return out;
 }
 

@@ -6,11 +6,13 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
 #include "core/atomic_file.hpp"
+#include "core/engine/ocv_extension.hpp"
 #include "core/pulse_table.hpp"
 #include "extract/fitting.hpp"
 
@@ -155,20 +157,70 @@ py::object pulse_frame(const Workspace& ws,
     return ws.get("pd").attr("DataFrame")(columns);
 }
 
+py::dict ocv_points_table(const std::vector<cellcore::OcvPoint>& points) {
+    std::vector<double> time_s, soc, ocv_v;
+    py::list source;
+    for (const cellcore::OcvPoint& p : points) {
+        time_s.push_back(p.time_s);
+        soc.push_back(p.soc);
+        ocv_v.push_back(p.ocv_v);
+        source.append(p.loaded ? "corrected load" : "rest");
+    }
+    py::dict table;
+    table["time_s"] = bridge::to_numpy(time_s);
+    table["soc"] = bridge::to_numpy(soc);
+    table["ocv_V"] = bridge::to_numpy(ocv_v);
+    table["source"] = source;
+    return table;
+}
+
+namespace {
+
+// Below the last rest the record runs to the cut-off through the low-SOC knee: its
+// loaded voltage less the drop of the last fitted cycle's circuit (simulated from that
+// rest on) gives the OCV there, for the tables. The per-cycle fit's own curve (the
+// parameter file's) stays the spline through the rests.
+std::vector<cellcore::OcvPoint>
+loaded_points(const Workspace& ws, const std::vector<cellcore::OcvPoint>& rests,
+              const std::vector<cellcore::PulseRow>& cycles) {
+    if (cycles.empty() || rests.empty())
+        return {};
+    const bridge::InArray t = ws.get("t"), v = ws.get("v"), iload = ws.get("iload");
+    const std::vector<cellcore::StepChange> changes = logged_step_changes(ws);
+    const cellcore::HoldGrid grid = cellcore::hold_grid(
+        bridge::view<double>(t), bridge::view<double>(iload), changes);
+    const double total_as = -grid.charge_at(grid.at_sample.size() - 1);
+    if (!(total_as > 0))
+        return {};
+    std::vector<double> soc(grid.at_sample.size());
+    for (std::size_t k = 0; k < soc.size(); ++k)
+        soc[k] = 1.0 + grid.charge_at(k) / total_as;
+    const std::size_t last_rest = rests.back().sample;
+    const cellcore::LoadedStretch tail{last_rest, last_rest + 1, soc.size(),
+                                       cycles.back().params};
+    return cellcore::loaded_ocv_points(grid, bridge::view<double>(t),
+                                       bridge::view<double>(v), soc, tail, rests);
+}
+
+} // namespace
+
 void tabulate_fitted_cycles(const Workspace& ws) {
-    ws.set("df_pulses", pulse_frame(ws, cycle_rows(ws)));
+    const std::vector<cellcore::PulseRow> cycles = cycle_rows(ws);
+    ws.set("df_pulses", pulse_frame(ws, cycles));
     // the OCV curve's points: the rested voltage at every rest end (the closed rest
     // ends' last entry is the record's end, no rest)
     const IndexView rest_ends = ws.get("ind_slice");
-    const bridge::InArray t = ws.get("t");
-    std::vector<double> time_s;
-    for (py::ssize_t j = 0; j + 1 < rest_ends.size(); ++j)
-        time_s.push_back(t.at(rest_ends.at(j)));
-    py::dict points;
-    points["time_s"] = bridge::to_numpy(time_s);
-    points["soc"] = ws.get("soc");
-    points["ocv_V"] = ws.get("vsoc");
-    ws.set("ocv_points", points);
+    const bridge::InArray t = ws.get("t"), soc = ws.get("soc"), vsoc = ws.get("vsoc");
+    std::vector<cellcore::OcvPoint> points;
+    for (py::ssize_t j = 0; j + 1 < rest_ends.size(); ++j) {
+        const auto k = static_cast<std::size_t>(rest_ends.at(j));
+        points.push_back({k, t.at(rest_ends.at(j)), soc.at(j), vsoc.at(j), false});
+    }
+    const std::vector<cellcore::OcvPoint> loaded = loaded_points(ws, points, cycles);
+    points.insert(points.end(), loaded.begin(), loaded.end());
+    std::sort(points.begin(), points.end(),
+              [](const auto& a, const auto& b) { return a.sample < b.sample; });
+    ws.set("ocv_points", ocv_points_table(points));
 }
 
 void write_ocv_points(const Workspace& ws, const std::string& target) {
@@ -177,9 +229,12 @@ void write_ocv_points(const Workspace& ws, const std::string& target) {
         const bridge::InArray a = py::object(points[key]);
         return std::vector<double>(a.data(), a.data() + a.size());
     };
+    std::vector<bool> loaded;
+    for (py::handle source : py::list(points["source"]))
+        loaded.push_back(py::str(source).cast<std::string>() != "rest");
     cellcore::write_file_atomically(
-        target,
-        cellcore::ocv_points_csv(values("time_s"), values("soc"), values("ocv_V")));
+        target, cellcore::ocv_points_csv(values("time_s"), values("soc"),
+                                         values("ocv_V"), loaded));
 }
 
 void write_pulse_table(const Workspace& ws, const std::string& target) {

@@ -168,17 +168,7 @@ void fit_pulse_test(const Workspace& ws, const std::string& why) {
     ws.set("SOC", grid);
     ws.set("OCV_3rd", bridge::to_numpy(ocv));
     ws.set("opt_median", discharge_medians(ws, r, options.rc_pairs));
-    std::vector<double> time_s, soc, ocv_v;
-    for (const auto& p : r.ocv_points) {
-        time_s.push_back(p.time_s);
-        soc.push_back(p.soc);
-        ocv_v.push_back(p.ocv_v);
-    }
-    py::dict points;
-    points["time_s"] = bridge::to_numpy(time_s);
-    points["soc"] = bridge::to_numpy(soc);
-    points["ocv_V"] = bridge::to_numpy(ocv_v);
-    ws.set("ocv_points", points);
+    ws.set("ocv_points", ocv_points_table(r.ocv_points));
     ws.set("df_pulses", pulse_frame(ws, pulse_rows(r)));
 }
 

@@ -6,6 +6,7 @@
 
 #include "bridge/workspace.hpp"
 #include "core/engine/hold_grid.hpp"
+#include "core/engine/ocv_curve.hpp"
 #include "core/pulse_table.hpp"
 
 namespace cellfit {
@@ -76,7 +77,10 @@ py::object pulse_frame(const Workspace& ws,
 /// Writes df_pulses to target (results/<record>_pulses.csv).
 void write_pulse_table(const Workspace& ws, const std::string& target);
 
-/// Writes ocv_points (the rested voltages the OCV curve goes through) to target
+/// The points an OCV curve goes through as a table (time_s, soc, ocv_V, source).
+py::dict ocv_points_table(const std::vector<cellcore::OcvPoint>& points);
+
+/// Writes ocv_points (the points the OCV curve goes through) to target
 /// (results/<record>_ocv_points.csv).
 void write_ocv_points(const Workspace& ws, const std::string& target);
 

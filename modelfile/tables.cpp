@@ -8,6 +8,7 @@
 
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
+#include "core/engine/ocv_curve.hpp"
 #include "core/engine/soc_tables.hpp"
 #include "core/engine/soc_tables_json.hpp"
 
@@ -151,13 +152,38 @@ std::vector<cellcore::FittedPulse> read_pulses(const std::string& file) {
     return pulses;
 }
 
-// The SOC of the OCV curve's rested points, from <record>_ocv_points.csv where the run
-// wrote one (empty otherwise: the pulses then give the measured range alone).
-std::vector<double> read_rest_soc(const std::string& file) {
+// The points of a record's OCV curve, from <record>_ocv_points.csv where the run wrote
+// one (none otherwise: the pulses then give the measured range alone).
+struct OcvPointsFile {
+    std::vector<double> soc, ocv_v;
+    bool loaded = false; ///< some come from the loaded discharge below the rests
+};
+
+OcvPointsFile read_ocv_points(const std::string& file) {
+    OcvPointsFile points;
     if (!exists(file))
-        return {};
+        return points;
     const py::object table = read_table(file);
-    return numbers(table, file, "soc", true);
+    points.soc = numbers(table, file, "soc", true);
+    points.ocv_v = numbers(table, file, "ocv_V", false);
+    for (const std::string& source : texts(table, "source"))
+        points.loaded = points.loaded || source == "corrected load";
+    return points;
+}
+
+// The record's OCV for the tables: where its points reach below the rests (down to the
+// cut-off), the monotone curve through all of them on the parameter file's SOC axis;
+// else the parameter file's curve.
+void take_ocv(const ParameterFile& f, const OcvPointsFile& points,
+              cellcore::RecordResults& r) {
+    r.ocv_soc = f.soc;
+    r.ocv_v = f.ocv_v;
+    r.rest_soc = points.soc;
+    if (!points.loaded)
+        return;
+    const cellcore::OcvCurve curve(points.soc, points.ocv_v);
+    for (std::size_t k = 0; k < r.ocv_soc.size(); ++k)
+        r.ocv_v[k] = curve(r.ocv_soc[k]);
 }
 
 // The winning record of every temperature that has a pulse file; the others are named
@@ -178,10 +204,8 @@ std::vector<cellcore::RecordResults> records_with_pulses(const GatheredResults& 
         cellcore::RecordResults r;
         r.temp_c = f->temp_c;
         r.capacity_ah = f->capacity_ah;
-        r.ocv_soc = f->soc;
-        r.ocv_v = f->ocv_v;
+        take_ocv(*f, read_ocv_points(beside(*f, kPointsSuffix)), r);
         r.pulses = read_pulses(pulses_file_of(*f));
-        r.rest_soc = read_rest_soc(beside(*f, kPointsSuffix));
         records.push_back(std::move(r));
     }
     return records;

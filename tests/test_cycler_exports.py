@@ -51,14 +51,16 @@ def test_gitt_from_an_arbin_export_goes_to_the_engine(tmp_path):
     result = run_cell(path.parents[1])
     assert result.ok, result.error
     log = (path.parents[1] / "cellfit.log").read_text()
-    assert "an Arbin export" in log and "cycler record with its step clock" in log
+    assert "an Arbin export" in log
+    assert "cycler record with its step clock" in log
     params = json.loads(
         (path.parents[1] / "results" / "gitt_Tp25_params.json").read_text()
     )
     drawn_ah = rec["drawn_ah"][-2]  # to the last row above the cut-off
     assert params["Tparam_1"] == pytest.approx(drawn_ah, rel=5e-3)
     p = pd.read_csv(path.parents[1] / "results" / "gitt_Tp25_pulses.csv")
-    assert len(p) >= 20 and not p["flags"].astype(str).str.contains("_at_bound").any()
+    assert len(p) >= 20
+    assert not p["flags"].astype(str).str.contains("_at_bound").any()
     # R0 never above what the first loaded row (2 s in) shows, and not far below
     step_2s = GITT_CELL.r0 + GITT_CELL.r1 * (1 - np.exp(-2 / 5.0))
     assert 0.8 * step_2s < p["R0"].median() <= step_2s * 1.01
@@ -113,7 +115,8 @@ def test_units_clock_times_and_sections(tmp_path):
     big = cut(pulse_records.simulate_cycler_log(pulse_records.Cell(), long_steps), 3.3)
     pulse_records.write_record(folder, dict(big, i=big["i"] * 1000.0))
     result = run_cell(folder.parents[1])
-    assert not result.ok and '"units": {"current": "mA"}' in result.error
+    assert not result.ok
+    assert '"units": {"current": "mA"}' in result.error
 
     # times as clock texts, found on their own
     clock = [

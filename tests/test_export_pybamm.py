@@ -108,6 +108,22 @@ def test_pybamm_agrees_with_the_reference_on_the_demo_record(demo_results, temp_
     assert rms < 1e-4
 
 
+def test_a_1c_discharge_from_full_ends_on_the_voltage_cut_off(demo_results):
+    """As the README loads the set: from its default "Initial SoC" 1, PyBaMM discharges
+    the cell at 1C down the OCV to the lower cut-off, not into an SoC event."""
+    pybamm = pytest.importorskip("pybamm", minversion="25.1")
+    cell = runpy.run_path(str(export_pybamm(demo_results.parent)))
+    values = pybamm.ParameterValues(cell["get_parameter_values"]())
+    assert values["Initial SoC"] == 1.0
+    sim = pybamm.Simulation(cell["thevenin_model"](), parameter_values=values)
+    solution = sim.solve([0, 2 * 3600])
+    assert "Minimum voltage" in solution.termination
+    end_v = solution["Voltage [V]"].entries[-1]
+    assert end_v == pytest.approx(values["Lower voltage cut-off [V]"], abs=0.02)
+    # the OCV table reaches SoC 0: the demo cell's knee, not a line from its last rest
+    assert cell["TABLES"]["ocv"][0][1] < 3.3
+
+
 def test_nulls_take_the_nearest_values(tmp_path, monkeypatch):
     if importlib.util.find_spec("pybamm") is None:  # the set's tables need no PyBaMM
         monkeypatch.setitem(sys.modules, "pybamm", types.ModuleType("pybamm"))

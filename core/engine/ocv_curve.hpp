@@ -9,6 +9,15 @@
 
 namespace cellcore {
 
+/// A point of the OCV curve: the rested voltage at the last sample of a long rest, or,
+/// where the record never rests (below its lowest rest, down to the cut-off), a loaded
+/// voltage less the fitted circuit's drop (`loaded`).
+struct OcvPoint {
+    std::size_t sample = 0;
+    double time_s = 0.0, soc = 0.0, ocv_v = 0.0;
+    bool loaded = false;
+};
+
 class OcvCurve {
   public:
     OcvCurve() = default;

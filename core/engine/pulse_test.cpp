@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "core/engine/ocv_extension.hpp"
 #include "core/engine/pulse_fit.hpp"
 #include "core/engine/pulse_window.hpp"
 #include "core/number_text.hpp"
@@ -256,6 +257,48 @@ PulseFit fit_step(const PulseTestResult& r, Span<const double> voltage_v, std::s
     return fit;
 }
 
+const PulseFit* nearest_discharge_fit(const std::vector<PulseFit>& pulses, bool last) {
+    const PulseFit* found = nullptr;
+    for (const PulseFit& p : pulses)
+        if (p.kind == StepKind::discharge_pulse && usable(p) && (last || !found))
+            found = &p;
+    return found;
+}
+
+// Below the lowest rest the OCV comes from the final discharge to the cut-off, and
+// above the highest from a discharge the record opens with, each corrected by the
+// circuit of the discharge pulse nearest to it. A record with gaps is left as it is:
+// the charge passed in a gap is unknown, so the SOC of the loaded samples is too.
+void extend_ocv(PulseTestResult& r, const PulseTestOptions& o) {
+    const auto& steps = r.segmentation.steps;
+    if (!r.gaps.empty() || steps.size() < 2)
+        return;
+    std::vector<LoadedStretch> stretches;
+    const std::size_t last = steps.size() - 1;
+    if (const PulseFit* p = nearest_discharge_fit(r.pulses, true);
+        p && is_discharge(steps[last].kind))
+        stretches.push_back({relaxed_before(steps, last, o.ocv_rest_min_s),
+                             steps[last].begin, steps[last].end, p->params});
+    if (const PulseFit* p = nearest_discharge_fit(r.pulses, false);
+        p && is_discharge(steps[0].kind))
+        stretches.push_back({0, 1, steps[0].end, p->params});
+    std::vector<OcvPoint> points = r.ocv_points;
+    for (const LoadedStretch& stretch : stretches) {
+        const std::vector<OcvPoint> loaded = loaded_ocv_points(
+            r.grid, r.time_s, r.voltage_v, r.soc, stretch, r.ocv_points);
+        points.insert(points.end(), loaded.begin(), loaded.end());
+    }
+    if (points.size() == r.ocv_points.size())
+        return;
+    std::sort(points.begin(), points.end(),
+              [](const OcvPoint& a, const OcvPoint& b) { return a.sample < b.sample; });
+    std::vector<double> soc, ocv;
+    for (const OcvPoint& p : points)
+        soc.push_back(p.soc), ocv.push_back(p.ocv_v);
+    r.ocv_points = points;
+    r.ocv = OcvCurve(soc, ocv);
+}
+
 } // namespace
 
 std::string pulse_flag_text(unsigned flags) {
@@ -314,6 +357,7 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
     for (std::size_t s = 0; s < steps.size(); ++s)
         if (fittable(steps, s, r.samples))
             r.pulses.push_back(fit_step(r, v, s, options));
+    extend_ocv(r, options);
     if (r.pulses.empty())
         throw std::invalid_argument(
             "no pulse to fit: no discharge or charge step" +

@@ -34,12 +34,6 @@ struct PulseTestOptions {
     double lower = 1e-4, upper = 5e4;
 };
 
-/// A rested voltage on the OCV curve: the last sample of a long rest.
-struct OcvPoint {
-    std::size_t sample = 0;
-    double time_s = 0.0, soc = 0.0, ocv_v = 0.0;
-};
-
 /// Flags of a pulse fit, or-ed together.
 enum PulseFlag : unsigned {
     r0_at_bound = 1u << 0,

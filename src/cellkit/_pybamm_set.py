@@ -6,8 +6,12 @@ at the end of this file. Load it with::
 
     import pybamm, runpy
     cell = runpy.run_path("pybamm_parameters.py")
-    model = pybamm.equivalent_circuit.Thevenin(options=cell["MODEL_OPTIONS"])
+    model = cell["thevenin_model"]()
     values = pybamm.ParameterValues(cell["get_parameter_values"]())
+
+``thevenin_model()`` is PyBaMM's Thevenin model with this cell's number of RC pairs,
+whose "Maximum SoC" event lets a simulation start at SoC 1 (PyBaMM's own stops at
+once there); the voltage cut-offs end a charge as they end a discharge.
 
 What the set holds:
 
@@ -18,9 +22,11 @@ What the set holds:
 - Discharge tables while PyBaMM's current is positive or zero (PyBaMM counts discharge
   positive), charge tables while it is negative; a cell measured without charge pulses
   uses its discharge tables both ways.
+- OCV down to SoC 0, the cut-off: below the records' lowest rest, from their final
+  discharge with the fitted circuit's drop taken out.
 - The capacity, initial and ambient temperature at the temperature the set was
-  exported for, the records' cut-off voltages, and the entropic change from the OCV's
-  temperature slope.
+  exported for, the records' cut-off voltages, "Initial SoC" 1 (a full cell), and the
+  entropic change from the OCV's temperature slope.
 - Thermal parameters that keep the cell at ambient temperature: the records were taken
   at a controlled temperature and carry no thermal information. Replace them with your
   cell's values for a thermal study.
@@ -37,10 +43,26 @@ KELVIN = 273.15
 TABLES: dict = {}
 MODEL_OPTIONS: dict = {}
 
+# SoC 0 is where the records' discharge reached the lower cut-off. Below it the OCV goes
+# on down the cell's low-SOC knee along the table's last slope, this far, so that a
+# discharge gentler than the records' still ends on the voltage cut-off rather than at
+# SoC 0; thevenin_model()'s "Minimum SoC" event allows for it.
+KNEE_SOC = 0.05
 
-def _look_up(name, table, soc, temp_c):
+
+def _ocv_below_zero():
+    """The OCV table's SoC axis and values, continued KNEE_SOC below its first row."""
+    soc = np.asarray(TABLES["soc"], dtype=float)
+    ocv = np.asarray(TABLES["ocv"], dtype=float)
+    slope = (ocv[1] - ocv[0]) / (soc[1] - soc[0])
+    return np.concatenate(([soc[0] - KNEE_SOC], soc)), np.vstack(
+        [ocv[0] - KNEE_SOC * slope, ocv]
+    )
+
+
+def _look_up(name, table, soc, temp_c, soc_axis=None):
     """The table (SoC rows, temperature columns) at soc and temp_c (°C), clamped."""
-    soc_axis = np.asarray(TABLES["soc"])
+    soc_axis = np.asarray(TABLES["soc"] if soc_axis is None else soc_axis)
     temps = np.asarray(TABLES["temps"])
     values = np.asarray(table)
     soc = pybamm.maximum(pybamm.minimum(soc, soc_axis[-1]), soc_axis[0])
@@ -61,7 +83,8 @@ def _state(name):
 
 def open_circuit_voltage(soc):
     cell_temp_c = _state("Cell temperature [degC]")
-    return _look_up("OCV [V]", TABLES["ocv"], soc, cell_temp_c)
+    soc_axis, ocv = _ocv_below_zero()
+    return _look_up("OCV [V]", ocv, soc, cell_temp_c, soc_axis)
 
 
 def entropic_change(ocv, cell_temp_c):
@@ -77,6 +100,24 @@ def _by_direction(name):
     return element
 
 
+def thevenin_model(**kwargs):
+    """PyBaMM's Thevenin model with this set's RC pairs, able to start at SoC 1 and to
+    run down the OCV's knee below SoC 0: its SoC events fire only beyond 1 and below
+    -KNEE_SOC, so a discharge ends on the lower voltage cut-off and a charge on the
+    upper one. kwargs go to the model (name, ...)."""
+    model = pybamm.equivalent_circuit.Thevenin(options=MODEL_OPTIONS, **kwargs)
+    soc = model.variables["SoC"]
+    limits = {
+        "Maximum SoC": 1 + 1e-6 - soc,
+        "Minimum SoC": soc + KNEE_SOC,
+    }
+    model.events = [
+        pybamm.Event(event.name, limits[event.name]) if event.name in limits else event
+        for event in model.events
+    ]
+    return model
+
+
 def get_parameter_values():
     """The parameter values, as pybamm.ParameterValues takes them."""
     temp_k = TABLES["temp_c"] + KELVIN
@@ -86,7 +127,7 @@ def get_parameter_values():
         "Cell capacity [A.h]": TABLES["capacity_ah"],
         "Nominal cell capacity [A.h]": TABLES["capacity_ah"],
         "Current function [A]": TABLES["capacity_ah"],  # 1C discharge
-        "Initial SoC": 0.5,
+        "Initial SoC": 1.0,
         "Initial temperature [K]": temp_k,
         "Ambient temperature [K]": temp_k,
         "Upper voltage cut-off [V]": high_v,

@@ -1,6 +1,7 @@
 // The pulse-test engine from C++ alone: segmentation with the loggers' quirk rows, the
 // OCV curve, and a whole HPPC-like record of a known cell analysed end to end. The last
 // test doubles as the example of calling the engine without Python.
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <vector>
@@ -126,13 +127,24 @@ TEST(hppc_record_of_a_known_cell) {
     const PulseTestResult r = analyse_pulse_test(s.t, s.v, s.i, options);
     CHECK(r.count(StepKind::discharge_pulse) == 3);
     CHECK(r.count(StepKind::charge_pulse) == 3);
-    CHECK(r.ocv_points.size() == 4); // the opening rest and after every SOC step
+    const auto rests = std::count_if(r.ocv_points.begin(), r.ocv_points.end(),
+                                     [](const OcvPoint& p) { return !p.loaded; });
+    CHECK(rests == 4); // the opening rest and after every SOC step
     for (const PulseFit& p : r.pulses) {
         CHECK(p.flags == 0);
         CHECK_CLOSE(p.params[0], s.r0, 1e-6, 0);
         CHECK_CLOSE(p.params[1], s.r1, 1e-6, 0);
         CHECK_CLOSE(p.params[2], s.c1, 1e-6, 0);
         CHECK(p.rms_mv < 1e-3);
+    }
+    // below the lowest rest the OCV comes from the final discharge, its circuit drop
+    // taken out: the cell's own line, down to the cut-off at SOC 0
+    const double lowest_rest = r.ocv_points[static_cast<std::size_t>(rests) - 1].soc;
+    CHECK(r.ocv_points.back().loaded && r.ocv.min_soc() < 0.01);
+    for (double soc = 0.0; soc < lowest_rest; soc += 0.02) {
+        // the counted SOC runs to 0 at the cut-off, the cell's own a little past it
+        const double cell_soc = 1.0 - (1.0 - soc) * r.capacity_ah / s.capacity_ah;
+        CHECK_CLOSE(r.ocv(soc), s.ocv(cell_soc), 0, 2e-4);
     }
     // net charge to the cut-off, counted with the steps where they happened
     double net_as = 0.0;
