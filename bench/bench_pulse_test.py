@@ -10,6 +10,7 @@ and with the engine's analytic Jacobian as well. What differs then is only the s
 loop, in Python around scipy, and the crossings per call.
 
     python bench/bench_pulse_test.py [path/to/bak_hppc]
+    python bench/bench_pulse_test.py --scaling   # time against the number of pulses
 """
 
 from __future__ import annotations
@@ -108,5 +109,41 @@ def main(folder: Path) -> None:
         )
 
 
+def pulse_train(n_pulses: int) -> dict:
+    """A long rest, n short pulses with short rests between them (none long enough to
+    relax the cell), a long rest, and a discharge to the cut-off: every pulse's history
+    reaches back to the first rest."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+    import pulse_records
+
+    capacity_ah = max(2.0, n_pulses * 20.0 / 3600.0 / 0.7)  # the pulses take 70 %
+    cell = pulse_records.Cell(r2=0.01, c2=5000.0, capacity_ah=capacity_ah)
+    steps = [(1200.0, 0.0, 10.0)] + [(10.0, -2.0, 1.0), (20.0, 0.0, 1.0)] * n_pulses
+    steps += [(1200.0, 0.0, 10.0), (4 * 3600.0 * cell.capacity_ah, -1.0, 10.0)]
+    rec = pulse_records.simulate_cycler_log(cell, steps)
+    stop = int(np.argmax(rec["v"] < 3.0)) + 1
+    return {k: v[:stop] for k, v in rec.items()}
+
+
+def scaling() -> None:
+    """The engine's time against the number of pulses: linear, a fixed cost per pulse."""
+    print("\npulses  rows     engine  per pulse")
+    for n in (250, 1000, 4000):
+        rec = pulse_train(n)
+        seconds, result = best_of(
+            2,
+            lambda rec=rec: _cellengine.PulseTest(
+                rec["t"], rec["v"], rec["i"], cutoff_v=3.0
+            ),
+        )
+        pulses = len(result.pulses["R0"])
+        print(
+            f"{pulses:6d}  {rec['t'].size:7d}  {seconds:6.2f} s  {1e3 * seconds / pulses:.2f} ms"
+        )
+
+
 if __name__ == "__main__":
-    main(Path(sys.argv[1]) if len(sys.argv) > 1 else DATA)
+    if "--scaling" in sys.argv:
+        scaling()
+    else:
+        main(Path(sys.argv[1]) if len(sys.argv) > 1 else DATA)

@@ -204,6 +204,21 @@ double shown_start_s(const Step& step, const std::vector<double>& time_s) {
     return step.logged_start ? step.start_s : time_s[step.begin];
 }
 
+// The current more than ten of the earlier fit's slowest time constants before sample
+// `begin` has decayed below 5e-5 of its voltage: the decay needs the current from there
+// on only, so a train of pulses after one long rest costs each pulse a bounded span,
+// not everything since that rest.
+std::size_t decayed_before(const PulseTestResult& r, const PulseFit& earlier,
+                           std::size_t begin) {
+    double slowest = earlier.params[1] * earlier.params[2];
+    if (std::isfinite(earlier.params[3]))
+        slowest = std::max(slowest, earlier.params[3] * earlier.params[4]);
+    const double from_s = r.time_s[begin] - 10.0 * slowest;
+    const auto at =
+        std::lower_bound(r.time_s.begin(), r.time_s.begin() + begin, from_s);
+    return static_cast<std::size_t>(at - r.time_s.begin());
+}
+
 bool usable(const PulseFit& fit) {
     const std::size_t n = std::isnan(fit.params[3]) ? 3 : 5;
     return std::all_of(fit.params.begin(), fit.params.begin() + static_cast<long>(n),
@@ -244,11 +259,10 @@ PulseFit fit_step(const PulseTestResult& r, Span<const double> voltage_v, std::s
     fit.history = flat ? fit.begin : relaxed;
     if (fit.history < fit.begin && !r.pulses.empty() &&
         r.pulses.back().begin >= relaxed && usable(r.pulses.back())) {
-        // the decay from the earlier pulse's own window on: a train of pulses after one
-        // long rest costs each pulse its own span, not everything since that rest
         const PulseFit& earlier = r.pulses.back();
-        fit.baseline_v = decay_baseline(r, earlier, std::max(relaxed, earlier.history),
-                                        fit.begin, fit.end);
+        fit.baseline_v = decay_baseline(
+            r, earlier, std::max(relaxed, decayed_before(r, earlier, fit.begin)),
+            fit.begin, fit.end);
         fit.history = fit.begin;
     }
     const PulseWindow window(r, voltage_v, fit.history, fit.begin, step.end, fit.end,
