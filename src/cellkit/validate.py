@@ -19,6 +19,7 @@ import numpy as np
 import pandas as pd
 
 from cellkit import run_files
+from cellkit.tables import at_temperature, simulate_tables
 
 log = logging.getLogger("cellkit")
 
@@ -160,27 +161,5 @@ def simulate_exported(tables: dict, time_s, current_a, soc_start: float = 1.0):
     (discharge tables while the current is zero or discharging, charge tables while
     charging), the pairs' values held over each step from its start, natively. What the
     set means, for checking what another simulator makes of it."""
-    from _cellengine import varying_circuit
-    from scipy.interpolate import RegularGridInterpolator
-
-    t = np.asarray(time_s, dtype=float)
-    i = np.asarray(current_a, dtype=float)
-    charge_as = np.concatenate(([0.0], np.cumsum((i[1:] + i[:-1]) / 2 * np.diff(t))))
-    soc = soc_start + charge_as / 3600.0 / tables["capacity_ah"]
-    grid = (np.asarray(tables["soc"], float), np.asarray(tables["temps"], float))
-    at = np.column_stack(
-        [np.clip(soc, *grid[0][[0, -1]]), np.full(t.size, tables["temp_c"])]
-    )
-    at[:, 1] = np.clip(at[:, 1], grid[1][0], grid[1][-1])
-
-    def look_up(table):
-        return RegularGridInterpolator(grid, np.asarray(table, dtype=float))(at)
-
-    def element(name):
-        discharge = look_up(tables["discharge"][name])
-        return np.where(i <= 0, discharge, look_up(tables["charge"][name]))
-
-    pairs = (len(tables["discharge"]) - 1) // 2
-    r = np.concatenate([element(f"R{k}") for k in range(1, pairs + 1)])
-    c = np.concatenate([element(f"C{k}") for k in range(1, pairs + 1)])
-    return look_up(tables["ocv"]) + varying_circuit(t, i, element("R0"), r, c)
+    at_temp = at_temperature(tables, tables["temp_c"], tables["capacity_ah"])
+    return simulate_tables(at_temp, time_s, current_a, soc_start)[0]
