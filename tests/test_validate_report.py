@@ -208,6 +208,9 @@ def test_report_writes_its_page_and_figures(fitted_cell):
     for name in links:
         assert (page.parent / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert "pulse 3 is not fitted: &lt;odd &amp; rare&gt;" in text
+    # the validation table: a row per record and model
+    assert text.count("<td>battery_model</td>") == text.count("<td>battery_tables</td>")
+    assert text.count("<td>battery_tables</td>") == 2
     assert "http" not in text  # self-contained: nothing fetched from elsewhere
 
 
