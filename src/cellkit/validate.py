@@ -94,8 +94,16 @@ def replay_current(record: dict) -> ReplayCurrent:
     return ReplayCurrent(*grid)
 
 
-def _replay(record: dict, name: str, current: ReplayCurrent, sim, **fields) -> Replay:
-    """A Replay from a simulation on the grid (voltage_v, soc at each grid point)."""
+def _replay(
+    record: dict,
+    name: str,
+    current: ReplayCurrent,
+    sim: tuple,
+    temp_c: float,
+    model: str,
+) -> Replay:
+    """A Replay from a model's simulation on the grid: (voltage V, SOC) at each grid
+    point."""
     from _cellengine import rest_current_limit_a
 
     at, i = current.at, current.current_a
@@ -107,7 +115,8 @@ def _replay(record: dict, name: str, current: ReplayCurrent, sim, **fields) -> R
         model_v=sim[0][at],
         soc=sim[1][at],
         loaded=np.abs(i) > rest_current_limit_a(i),
-        **fields,
+        temp_c=temp_c,
+        model=model,
     )
 
 
@@ -138,7 +147,7 @@ def replay_record(
     except ValueError as err:
         raise ValueError(f"{name}: cannot simulate the model: {err}") from err
     voltage_and_soc = (sim["voltage_v"], sim["soc"])
-    return _replay(record, name, current, voltage_and_soc, temp_c=model.temp_c)
+    return _replay(record, name, current, voltage_and_soc, model.temp_c, MEDIANS_MODEL)
 
 
 def replay_tables(
@@ -155,7 +164,7 @@ def replay_tables(
         sim = simulate_tables(model, current.grid_time_s, current.grid_current_a)
     except ValueError as err:
         raise ValueError(f"{name}: cannot simulate the tables: {err}") from err
-    return _replay(record, name, current, sim, temp_c=model.temp_c, model=TABLES_MODEL)
+    return _replay(record, name, current, sim, model.temp_c, TABLES_MODEL)
 
 
 def error_figures(replay: Replay) -> dict:
