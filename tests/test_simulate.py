@@ -63,7 +63,9 @@ def test_a_drive_cycle_of_the_known_cell_within_2mv(demo_folder, tmp_path):
 def test_the_demo_record_replays_as_the_validation_does(demo_folder, capsys):
     record = demo_folder / "raw_data" / "demo_Tp25.csv"
     replay = next(
-        r for r in validate.replay_folder(demo_folder) if r.record == "demo_Tp25"
+        r
+        for r in validate.replay_folder(demo_folder)
+        if (r.record, r.model) == ("demo_Tp25", "battery_model")
     )
     frame = simulate(demo_folder, record, 25.0)
     assert_array_equal(frame["model_v"], replay.model_v)

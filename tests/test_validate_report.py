@@ -11,10 +11,11 @@ import pandas as pd
 import pulse_records
 import pytest
 from conftest import cell_folder, run_cellfit
-from numpy.testing import assert_allclose
+from numpy.testing import assert_allclose, assert_array_equal
 
-from cellkit import run_files
-from cellkit.validate import validate
+from cellkit import run_files, tables
+from cellkit.run import run_cell
+from cellkit.validate import replay_folder, validate
 
 # pulses that take the cell down to a few % SOC, so that little of the record lies
 # below the last rest, where the OCV curve is extrapolated
@@ -40,16 +41,98 @@ def fitted_cell(tmp_path_factory):
 
 def test_validation_of_a_known_cell(fitted_cell):
     table = validate(fitted_cell)
-    assert list(table["record"]) == ["cell_Tp10", "cell_Tp40"]
+    assert list(zip(table["record"], table["model"])) == [
+        ("cell_Tp10", "battery_model"),
+        ("cell_Tp10", "battery_tables"),
+        ("cell_Tp40", "battery_model"),
+        ("cell_Tp40", "battery_tables"),
+    ]
+    medians = table[table["model"] == "battery_model"]
     # Noise-free records of the model's own form: what is left is the OCV spline
     # between and below the rests and the first-order hold against the generator's
     # steps (under 1 mV RMS, 6 mV at worst near the cut-off). The other temperature's
     # R0 would add 25 mOhm x 2 A = 50 mV under every pulse.
-    assert (table["pulses_rms_mv"] < 1.5).all()
-    assert (table["rms_mv"] < 1.0).all()
-    assert (table["max_abs_mv"] < 10.0).all()
+    assert (medians["pulses_rms_mv"] < 1.5).all()
+    assert (medians["rms_mv"] < 1.0).all()
+    assert (medians["max_abs_mv"] < 10.0).all()
     on_disk = pd.read_csv(fitted_cell / "results" / "validation.csv")
+    assert list(on_disk.columns) == list(table.columns)
     assert_allclose(on_disk["rms_mv"], table["rms_mv"], atol=1e-3)
+
+
+def soc_dependent_record() -> dict:
+    """The one-RC cell's pulse train with R0 rising linearly from 30 mOhm at full
+    charge to 60 mOhm at empty."""
+    cell = pulse_records.Cell(r0=0.0, r1=0.02, c1=1500.0)
+    rec = pulse_records.simulate(cell, PROTOCOL)
+    rec["v"] = rec["v"] + (0.03 + 0.03 * (1.0 - rec["soc"])) * rec["i"]
+    stop = np.flatnonzero(rec["v"] < PROTOCOL.end_v)[0] + 5
+    return {k: v[:stop] for k, v in rec.items()}
+
+
+def test_the_tables_follow_a_resistance_that_changes_with_soc(tmp_path):
+    workdir = cell_folder(tmp_path, {"soc_Tp25.csv": (soc_dependent_record(), 25)})
+    limits = {"model": "model1", "low_cutoff": 3.3, "high_cutoff": 4.2}
+    assert run_cell(workdir, limits).ok
+    table = validate(workdir).set_index("model")
+    # the median R0 is 15 mOhm off at either end of the SOC range (30 mV at 2 A)
+    for column in ("rms_mv", "pulses_rms_mv"):
+        assert table.loc["battery_tables", column] < table.loc["battery_model", column]
+
+    medians, in_tables = replay_folder(workdir)
+    assert_array_equal(medians.current_a, in_tables.current_a)
+    # Below the lowest rest neither model's OCV is measured, and the largest errors
+    # sit there; above it the tables follow R0 (1.6 mV RMS, 8 mV at worst) where the
+    # medians miss it by up to 25 mV.
+    lowest = run_files.load_tables(workdir)["rested_soc"][0][0]
+
+    def where_the_ocv_is_measured(replay) -> tuple[float, float]:
+        error_mv = 1000 * (replay.model_v - replay.voltage_v)[replay.soc >= lowest]
+        return np.sqrt(np.mean(error_mv**2)), np.abs(error_mv).max()
+
+    rms_mv, largest_mv = where_the_ocv_is_measured(in_tables)
+    assert rms_mv < 2.5
+    assert largest_mv < 10.0
+    rms_mv, largest_mv = where_the_ocv_is_measured(medians)
+    assert rms_mv > 6.0
+    assert largest_mv > 20.0
+
+
+def test_tables_with_empty_cells_are_filled_and_run():
+    null = None
+    raw = {
+        "soc": [0.0, 0.5, 1.0],
+        "temps": [0.0, 40.0],
+        "capacity_ah": [1.0, 2.0],
+        "ocv": [[3.0, null], [3.5, null], [null, null]],
+        "discharge": {
+            "R0": [[null, 0.02], [0.04, null], [null, null]],
+            "R1": [[1e-3] * 2] * 3,
+            "C1": [[1.0] * 2] * 3,
+        },
+        "charge": {"R0": [[null] * 2, [0.08, 0.08], [null] * 2]},
+    }
+    filled = tables.filled_tables(raw, "cell/battery_tables.json")
+    # nearest in SOC within a temperature, then the nearest temperature's column
+    assert_allclose(filled["ocv"], [[3.0, 3.0], [3.5, 3.5], [3.5, 3.5]])
+    assert_allclose(filled["discharge"]["R0"], [[0.04, 0.02]] * 3)
+    assert_allclose(filled["charge"]["R0"], [[0.08, 0.08]] * 3)
+    assert_allclose(filled["charge"]["R1"], filled["discharge"]["R1"])
+
+    at_20c = tables.at_temperature(filled, 20.0)
+    assert at_20c.capacity_ah == pytest.approx(1.5)
+    # 0.75 A for an hour takes 1.5 Ah from SOC 1 to 0.5; the pair (tau 1 ms) is
+    # settled at the end; R0 is halfway between 40 and 20 mOhm at 20 degC
+    t = np.array([0.0, 3600.0])
+    v, soc = tables.simulate_tables(at_20c, t, [-0.75, -0.75])
+    assert_allclose(soc, [1.0, 0.5])
+    assert_allclose(v, [3.5 - 0.03 * 0.75, 3.5 - 0.031 * 0.75])
+    v, _ = tables.simulate_tables(at_20c, t, [0.75, 0.75], soc_start=0.5)
+    assert_allclose(v, [3.5 + 0.08 * 0.75, 3.5 + 0.081 * 0.75])  # charge tables
+
+    raw["discharge"]["R1"] = [[null] * 2] * 3
+    with pytest.raises(ValueError, match=r"battery_tables\.json: the discharge R1"):
+        tables.filled_tables(raw, "cell/battery_tables.json")
 
 
 def test_model_at_temperature_reads_the_pair_layout():
@@ -125,6 +208,9 @@ def test_report_writes_its_page_and_figures(fitted_cell):
     for name in links:
         assert (page.parent / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert "pulse 3 is not fitted: &lt;odd &amp; rare&gt;" in text
+    # the validation table: a row per record and model
+    assert text.count("<td>battery_model</td>") == text.count("<td>battery_tables</td>")
+    assert text.count("<td>battery_tables</td>") == 2
     assert "http" not in text  # self-contained: nothing fetched from elsewhere
 
 

@@ -140,17 +140,19 @@ TOOL_COMMANDS = {
         "Writes FOLDER/report/index.html with PNG figures from a finished run: per "
         "record the OCV points and curve, every fitted pulse measured against fitted "
         "voltage, the parameters over SOC per temperature and direction, the medians "
-        "over temperature with the fit bounds marked, a quality table, the merged "
-        "model simulated over each record (results/validation.csv), and the pulse "
-        "resistance and pulse power over SOC (results/hppc_summary.csv). Needs "
-        "matplotlib: pip install 'cellfit[plot]'.",
+        "over temperature with the fit bounds marked, a quality table, the model "
+        "file and the tables simulated over each record (results/validation.csv), "
+        "and the pulse resistance and pulse power over SOC "
+        "(results/hppc_summary.csv). Needs matplotlib: pip install 'cellfit[plot]'.",
     ),
     "validate": (
-        "simulate the merged model over every record: results/validation.csv",
-        "Simulates results/battery_model.json over each record's current (SOC by "
-        "coulomb counting, R0 and the RC pairs at the record's temperature) and writes "
-        "results/validation.csv: RMS and largest voltage error (mV) over the whole "
-        "record and over the pulses only.",
+        "simulate both models over every record: results/validation.csv",
+        "Simulates results/battery_model.json (R0 and the RC pairs at the record's "
+        "temperature) and the tables of results/battery_tables.json (looked up at "
+        "each sample's SOC and the record's temperature) over each record's current, "
+        "SOC by coulomb counting, and writes results/validation.csv: per record and "
+        "model, the RMS and largest voltage error (mV) over the whole record and over "
+        "the pulses only.",
     ),
     "simulate": (
         "the model's voltage for a current profile: a CSV and a figure in results/",

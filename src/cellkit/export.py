@@ -16,6 +16,9 @@ from pathlib import Path
 
 import numpy as np
 
+from cellkit.tables import filled as _filled
+from cellkit.tables import table_array as _array
+
 __all__ = ["export_pybamm"]
 
 TABLES_FILE = "battery_tables.json"
@@ -67,32 +70,6 @@ def _load(path: Path) -> dict:
     if missing:
         raise ValueError(f"{path}: no {', '.join(map(repr, missing))} entry")
     return tables
-
-
-def _array(rows) -> np.ndarray:
-    """JSON rows as floats, null as NaN."""
-    return np.array(
-        [[np.nan if v is None else v for v in row] for row in rows], dtype=float
-    )
-
-
-def _filled(table: np.ndarray, soc: np.ndarray, temps: np.ndarray) -> np.ndarray:
-    """NaN cells take the nearest value in SOC within their temperature column; empty
-    columns take the nearest filled column in temperature."""
-    out = table.copy()
-    filled = []
-    for j in range(out.shape[1]):
-        known = np.flatnonzero(~np.isnan(out[:, j]))
-        if known.size:
-            nearest = np.abs(soc[:, None] - soc[known][None, :]).argmin(axis=1)
-            out[:, j] = out[known[nearest], j]
-            filled.append(j)
-    if not filled:
-        return out
-    for j in range(out.shape[1]):
-        if j not in filled:
-            out[:, j] = out[:, filled[np.abs(temps[filled] - temps[j]).argmin()]]
-    return out
 
 
 def _pybamm_data(tables: dict, temp_c: float, name: str) -> dict:

@@ -23,7 +23,8 @@ import numpy as np
 import pandas as pd
 
 from cellkit import run_files
-from cellkit.export import _array, _filled, _load, _tables_path
+from cellkit.export import _load, _tables_path
+from cellkit.tables import filled, table_array
 
 __all__ = ["export_tables"]
 
@@ -45,9 +46,9 @@ def export_tables(folder, *, fill: bool = False) -> list[Path]:
             named[f"{direction}_{element}"] = rows
     written = []
     for name, rows in named.items():
-        values = _array(rows)
+        values = table_array(rows)
         if fill and not np.isnan(values).all():
-            values = _filled(values, soc, temps)
+            values = filled(values, soc, temps)
         written.append(
             _write(path.with_name(f"{PREFIX}_{name}.csv"), soc, temps, values)
         )

@@ -3,7 +3,7 @@
 
 The report gathers what an engineer checks before trusting a model: a quality table
 (pulse-fit errors, parameters stuck on a bound, poorly determined parameters, the run's
-warnings), the merged model replayed over every whole record (the validation), the OCV
+warnings), both models replayed over every whole record (the validation), the OCV
 curves with the part that is extrapolated, the model file's SOC-over-voltage lines,
 every fitted pulse against its fit, the parameters over SOC and their medians over
 temperature. It needs matplotlib (the ``plot`` extra).
@@ -87,15 +87,25 @@ def write_report(folder) -> Path:
 
 class _RecordView:
     """What the report knows of one record: its parameter file, pulses file and the
-    replay of the model over it (None when it could not be replayed)."""
+    replays of the model file and of the tables over it (None when there is none)."""
 
     def __init__(self, folder: Path, name: str, params: dict, replays: list) -> None:
         self.name = name
         self.params = params
         self.temp_c = float(params["TempC"])
         self.pulses = run_files.load_pulses(folder, name)
-        self.replay = next((r for r in replays if r.record == name), None)
+        self.replay = self._replay_of(replays, validate.MEDIANS_MODEL)
+        self.tables_replay = self._replay_of(replays, validate.TABLES_MODEL)
         self.ocv_points = run_files.load_ocv_points(folder, name)
+
+    def _replay_of(self, replays: list, model: str):
+        return next(
+            (r for r in replays if (r.record, r.model) == (self.name, model)), None
+        )
+
+    def replays(self) -> list:
+        """The record's replays, the model file's first."""
+        return [r for r in (self.replay, self.tables_replay) if r is not None]
 
     def rest_points(self) -> tuple[np.ndarray, np.ndarray]:
         """SOC and rested voltage of the OCV points, as the run wrote them
@@ -280,7 +290,8 @@ def _quality_section(records: list, table: pd.DataFrame, warnings) -> str:
         "fits not converged",
         f"pulses with a parameter uncertain by over {LARGE_RELATIVE_SE:.0%}",
         "medians on a fit bound",
-        "model over the record / under load (mV RMS)",
+        "model file over the record / under load (mV RMS)",
+        "tables over the record / under load (mV RMS)",
         "warnings",
     ]
     rows = []
@@ -289,7 +300,8 @@ def _quality_section(records: list, table: pd.DataFrame, warnings) -> str:
         stuck = [n for n, v in zip(names, r.params["Tparam_2"]) if on_bound([v])[0]]
         cells = [_e(r.name), f"{r.temp_c:g}", *_pulse_quality(r)]
         cells.append(_bad(", ".join(stuck)) if stuck else "none")
-        cells.append(_validation_cell(table, r.name))
+        for model in (validate.MEDIANS_MODEL, validate.TABLES_MODEL):
+            cells.append(_validation_cell(table, r.name, model))
         n_warn = sum(r.name in w for w in (warnings or []))
         cells.append(_bad(n_warn) if n_warn else "0")
         rows.append(cells)
@@ -300,7 +312,7 @@ def _quality_section(records: list, table: pd.DataFrame, warnings) -> str:
         f"its RMS error is over {BAD_RMS_FACTOR:g} times the record's median; a "
         "parameter is uncertain when its standard error is over half its value), the "
         "medians of <code>_params.json</code> that sit on a fit bound, and the error of "
-        "the merged model over the whole record (see Validation).</p>",
+        "the model file and of the tables over the whole record (see Validation).</p>",
         _table(head, rows),
         "<h3>Warnings of the run</h3>",
     ]
@@ -339,8 +351,8 @@ def _pulse_quality(r: _RecordView) -> list[str]:
     ]
 
 
-def _validation_cell(table: pd.DataFrame, name: str) -> str:
-    row = table[table["record"] == name]
+def _validation_cell(table: pd.DataFrame, name: str, model: str) -> str:
+    row = table[(table["record"] == name) & (table["model"] == model)]
     if not len(row):
         return "not validated"
     return f"{row['rms_mv'].iloc[0]:.1f} / {row['pulses_rms_mv'].iloc[0]:.1f}"
@@ -361,6 +373,7 @@ def _table(head: list, rows: list) -> str:
 def _validation_section(figures, saver, records: list, table: pd.DataFrame) -> str:
     head = [
         "record",
+        "model",
         "°C",
         "RMS (mV)",
         "largest (mV)",
@@ -370,37 +383,45 @@ def _validation_section(figures, saver, records: list, table: pd.DataFrame) -> s
     ]
     by_name = {r.name: r for r in records}
     rows = [
-        [_e(row["record"]), f"{row['temperature_c']:g}"]
-        + [f"{row[c]:.1f}" for c in validate.COLUMNS[2:]]
-        + [_measured_range_rms(by_name[row["record"]])]
+        [_e(row["record"]), _e(row["model"]), f"{row['temperature_c']:g}"]
+        + [f"{row[c]:.1f}" for c in validate.COLUMNS[3:]]
+        + [_measured_range_rms(by_name[row["record"]], row["model"])]
         for row in table.to_dict("records")
     ]
     parts = [
-        "<h2>Validation: the merged model over each whole record</h2>",
-        "<p>The model file (OCV over SOC at the record's temperature, R0, the RC pairs "
-        "and the capacity) driven by the record's whole current, SOC counted from 1 at "
-        'the record\'s start, as in <code>results/validation.csv</code>. "Pulses" are '
-        "the samples whose current is beyond the rest level. Shaded: SOC below the "
-        "lowest rest point, where the OCV curve is extrapolated; the last column "
-        "leaves that part out.</p>",
+        "<h2>Validation: the models over each whole record</h2>",
+        "<p>Both models a run hands over, driven by the record's whole current, SOC "
+        "counted from 1 at the record's start, as in <code>results/validation.csv"
+        "</code>: <code>battery_model</code>, the model file (OCV over SOC at the "
+        "record's temperature, one R0, RC pairs and capacity per temperature: the "
+        "medians), and <code>battery_tables</code>, the tables over SOC and "
+        "temperature (OCV, R0 and the RC pairs looked up at each sample's SOC, "
+        "discharge or charge tables by the current's sign; empty cells filled as the "
+        'PyBaMM export fills them). "Pulses" are the samples whose current is beyond '
+        "the rest level. Shaded: SOC below the lowest rest point, where neither "
+        "model's OCV is measured; the last column leaves that part out.</p>",
         _table(head, rows),
     ]
     for r in records:
         if r.replay is None:
             continue
         measured = r.measured_soc_range()
-        fig = figures.validation_figure(r.replay, measured[0] if measured else None)
+        fig = figures.validation_figure(
+            r.replay, measured[0] if measured else None, r.tables_replay
+        )
         parts.append(saver(fig, f"validation_{r.name}.png", f"validation of {r.name}"))
     return "\n".join(parts)
 
 
-def _measured_range_rms(r: _RecordView) -> str:
-    """RMS error (mV) over the samples whose SOC is inside the rest points' range."""
+def _measured_range_rms(r: _RecordView, model: str) -> str:
+    """RMS error (mV) of a model's replay over the samples whose SOC is inside the
+    rest points' range."""
     measured = r.measured_soc_range()
-    if measured is None:
+    replay = next((p for p in r.replays() if p.model == model), None)
+    if measured is None or replay is None:
         return ""
-    inside = r.replay.soc >= measured[0]
-    error_mv = 1000.0 * (r.replay.model_v - r.replay.voltage_v)[inside]
+    inside = replay.soc >= measured[0]
+    error_mv = 1000.0 * (replay.model_v - replay.voltage_v)[inside]
     return f"{np.sqrt(np.mean(error_mv**2)):.1f}" if error_mv.size else ""
 
 

@@ -23,6 +23,8 @@ NOTE_COLOR = "0.25"  # notes on the drawing (off scale, ...): not a flag
 # where they agree, and where they part.
 MEASURED_STYLE = {"color": "#9ecae1", "lw": 3.2, "solid_capstyle": "butt"}
 MODEL_STYLE = {"color": "#08306b", "lw": 0.9}
+# The tables' replay beside the model file's: another hue, not the flag's red.
+TABLES_STYLE = {"color": "#1b7837", "lw": 0.9}
 EXTRAPOLATED_COLOR = "#f0b27a"
 
 
@@ -86,8 +88,9 @@ def gaps_cut_out(time_s: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return np.concatenate([[0.0], np.cumsum(step)]), after_gap
 
 
-def validation_figure(replay, extrapolated_below_soc: float | None):
-    """Measured and simulated voltage over a whole record, and their difference.
+def validation_figure(replay, extrapolated_below_soc: float | None, tables=None):
+    """Measured and simulated voltage over a whole record, and their difference: the
+    model file's replay, and the tables' replay (tables) as a second line.
 
     Where the SOC is below the lowest rest point, the OCV is extrapolated: that part is
     shaded. Gaps in the record are cut out and marked.
@@ -95,7 +98,12 @@ def validation_figure(replay, extrapolated_below_soc: float | None):
     elapsed_s, after_gap = gaps_cut_out(replay.time_s)
     in_hours = elapsed_s[-1] > 2 * 3600.0
     x = elapsed_s / 3600.0 if in_hours else elapsed_s
-    error_mv = 1000.0 * (replay.model_v - replay.voltage_v)
+    models = [(replay, MODEL_STYLE, "model file, simulated")]
+    if tables is not None:
+        models = [
+            (replay, MODEL_STYLE, "model file (medians), simulated"),
+            (tables, TABLES_STYLE, "tables over SOC, simulated"),
+        ]
 
     def broken(y):  # no line across a gap
         return np.insert(np.asarray(y, dtype=float), after_gap, np.nan)
@@ -106,8 +114,11 @@ def validation_figure(replay, extrapolated_below_soc: float | None):
         2, 1, sharex=True, gridspec_kw={"height_ratios": [2.2, 1]}
     )
     ax.plot(xb, broken(replay.voltage_v), **MEASURED_STYLE, label="measured")
-    ax.plot(xb, broken(replay.model_v), **MODEL_STYLE, label="model, simulated")
-    ax_err.plot(xb, broken(error_mv), color=MODEL_STYLE["color"], lw=0.7)
+    errors_mv = []
+    for run, style, label in models:
+        errors_mv.append(1000.0 * (run.model_v - replay.voltage_v))
+        ax.plot(xb, broken(run.model_v), **style, label=label)
+        ax_err.plot(xb, broken(errors_mv[-1]), color=style["color"], lw=0.7)
     ax_err.axhline(0.0, color="k", lw=0.5)
     for k, a in enumerate((ax, ax_err)):
         for j, start in enumerate(after_gap):
@@ -125,9 +136,11 @@ def validation_figure(replay, extrapolated_below_soc: float | None):
                 color=EXTRAPOLATED_COLOR,
                 alpha=0.35,
                 lw=0,
-                label="OCV extrapolated (SOC below the lowest rest point)",
+                label="OCV not measured (SOC below the lowest rest point)",
             )
-        _clip_extrapolated_error(ax_err, error_mv, low)
+        _clip_extrapolated_error(
+            ax_err, np.concatenate(errors_mv), np.tile(low, len(errors_mv))
+        )
     ax.set_ylabel("voltage (V)")
     ax_err.set_ylabel("model minus\nmeasured (mV)")
     unit = "h" if in_hours else "s"
@@ -136,8 +149,9 @@ def validation_figure(replay, extrapolated_below_soc: float | None):
     ax.legend(fontsize=8, loc="lower left")
     for a in (ax, ax_err):
         a.grid(alpha=0.3)
+    what = "both models" if tables is not None else "the merged model"
     ax.set_title(
-        f"{replay.record} at {replay.temp_c:g} °C: the merged model over the whole record"
+        f"{replay.record} at {replay.temp_c:g} °C: {what} over the whole record"
     )
     return fig
 

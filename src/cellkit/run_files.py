@@ -78,6 +78,13 @@ def load_model(folder: Path) -> dict:
     return json.loads(path.read_text())
 
 
+def load_tables(folder: Path) -> dict | None:
+    """results/battery_tables.json, None when the run wrote none (cellgen writes the
+    tables only from the pulse files)."""
+    path = Path(folder) / "results" / "battery_tables.json"
+    return json.loads(path.read_text()) if path.exists() else None
+
+
 def load_params(folder: Path) -> list[tuple[str, dict]]:
     """(record name, contents) of every results/<record>_params.json, coldest first."""
     found = []

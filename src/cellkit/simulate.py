@@ -107,13 +107,16 @@ def _run(samples: dict, model, soc: float, measured: bool, name: str) -> pd.Data
     """The native simulation over the profile, as the validation runs it; with
     voltages the current as the fits see it (the rows a cycler logs at a step instant
     mended, each step placed where it happened)."""
-    from _cellengine import hold_grid, simulate_model
+    from _cellengine import simulate_model
+
+    from cellkit.validate import replay_current
 
     t, v, i = samples["time_s"], samples["voltage_v"], samples["current_a"]
     grid_t, grid_i, at = t, i, np.arange(t.size)
     if measured:
-        grid_t, grid_i, at = hold_grid(t, v, i)
-        i = grid_i[at]
+        current = replay_current(samples)
+        grid_t, grid_i, at = current.grid_time_s, current.grid_current_a, current.at
+        i = current.current_a
     try:
         sim = simulate_model(
             grid_t,
