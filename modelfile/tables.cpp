@@ -12,6 +12,7 @@
 #include "core/engine/soc_tables.hpp"
 #include "core/engine/soc_tables_json.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -156,7 +157,7 @@ std::vector<cellcore::FittedPulse> read_pulses(const std::string& file) {
 // one (none otherwise: the pulses then give the measured range alone).
 struct OcvPointsFile {
     std::vector<double> soc, ocv_v;
-    bool loaded = false; ///< some come from the loaded discharge below the rests
+    std::vector<bool> loaded; ///< from the loaded discharge beyond the rests
 };
 
 OcvPointsFile read_ocv_points(const std::string& file) {
@@ -167,23 +168,33 @@ OcvPointsFile read_ocv_points(const std::string& file) {
     points.soc = numbers(table, file, "soc", true);
     points.ocv_v = numbers(table, file, "ocv_V", false);
     for (const std::string& source : texts(table, "source"))
-        points.loaded = points.loaded || source == "corrected load";
+        points.loaded.push_back(source == "corrected load");
+    points.loaded.resize(points.soc.size(), false);
     return points;
 }
 
-// The record's OCV for the tables: where its points reach below the rests (down to the
-// cut-off), the monotone curve through all of them on the parameter file's SOC axis;
-// else the parameter file's curve.
+// The record's OCV for the tables: the parameter file's curve between its rests, and,
+// where the points reach beyond them (below the lowest rest, down to the cut-off), the
+// monotone curve through all the points there.
 void take_ocv(const ParameterFile& f, const OcvPointsFile& points,
               cellcore::RecordResults& r) {
     r.ocv_soc = f.soc;
     r.ocv_v = f.ocv_v;
     r.rest_soc = points.soc;
-    if (!points.loaded)
+    double lowest = INFINITY, highest = -INFINITY;
+    for (std::size_t k = 0; k < points.soc.size(); ++k)
+        if (!points.loaded[k]) {
+            lowest = std::min(lowest, points.soc[k]);
+            highest = std::max(highest, points.soc[k]);
+        }
+    if (std::find(points.loaded.begin(), points.loaded.end(), true) ==
+            points.loaded.end() ||
+        !(lowest <= highest))
         return;
     const cellcore::OcvCurve curve(points.soc, points.ocv_v);
     for (std::size_t k = 0; k < r.ocv_soc.size(); ++k)
-        r.ocv_v[k] = curve(r.ocv_soc[k]);
+        if (r.ocv_soc[k] < lowest || r.ocv_soc[k] > highest)
+            r.ocv_v[k] = curve(r.ocv_soc[k]);
 }
 
 // The winning record of every temperature that has a pulse file; the others are named

@@ -204,16 +204,16 @@ double shown_start_s(const Step& step, const std::vector<double>& time_s) {
     return step.logged_start ? step.start_s : time_s[step.begin];
 }
 
-// The current more than ten of the earlier fit's slowest time constants before sample
-// `begin` has decayed below 5e-5 of its voltage: the decay needs the current from there
-// on only, so a train of pulses after one long rest costs each pulse a bounded span,
-// not everything since that rest.
+// The current more than twenty of the earlier fit's slowest time constants before
+// sample `begin` has decayed below 3e-9 of its voltage: the decay needs the current
+// from there on only, so a train of pulses after one long rest costs each pulse a
+// bounded span, not everything since that rest.
 std::size_t decayed_before(const PulseTestResult& r, const PulseFit& earlier,
                            std::size_t begin) {
     double slowest = earlier.params[1] * earlier.params[2];
     if (std::isfinite(earlier.params[3]))
         slowest = std::max(slowest, earlier.params[3] * earlier.params[4]);
-    const double from_s = r.time_s[begin] - 10.0 * slowest;
+    const double from_s = r.time_s[begin] - 20.0 * slowest;
     const auto at =
         std::lower_bound(r.time_s.begin(), r.time_s.begin() + begin, from_s);
     return static_cast<std::size_t>(at - r.time_s.begin());

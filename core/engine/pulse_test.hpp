@@ -30,7 +30,7 @@ struct PulseTestOptions {
     /// point when a discharge follows it, and the RC pairs count as relaxed there.
     double ocv_rest_min_s = 600.0;
     /// Bounds of every R (ohm). A pair's time constant lies between half the pulse's
-    /// logging interval and the window's length; C follows from R and it.
+    /// logging interval and three times the window's length; C follows from R and it.
     double lower = 1e-4, upper = 5e4;
 };
 
@@ -45,9 +45,10 @@ enum PulseFlag : unsigned {
     /// R0 held at the step resistance the pulse's first loaded row shows, the most
     /// any circuit of positive elements allows
     r0_at_step = 1u << 6,
-    /// a pair's time constant held at a limit of what the window resolves: at its
-    /// length (the pair shows only as a straight line, which fixes C but not R), or at
-    /// half the pulse's logging interval (the pair is part of the step, with R0)
+    /// a pair's time constant held at a limit of what the window resolves: three
+    /// window lengths (slower, the pair shows only as a straight line, which fixes C
+    /// but not R), or half the pulse's logging interval (faster, the pair is part of
+    /// the step, with R0)
     tau1_at_limit = 1u << 7,
     tau2_at_limit = 1u << 8,
 };
