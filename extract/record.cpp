@@ -293,6 +293,12 @@ void load_record(const Workspace& ws) {
     const records::RecordSettings settings =
         records::record_settings(ws.get("values"), "");
     records::RecordTable table = read_table(ws, settings);
+    if (table.time_s.size() < 2)
+        bridge::raise(PyExc_ValueError,
+                      record_name(ws) + ": the record holds " +
+                          bridge::str(table.time_s.size()) +
+                          (table.time_s.size() == 1 ? " sample row" : " sample rows") +
+                          "; a pulse test needs many");
     find_temperature(ws, table);
     records::choose_test_rows(record_name(ws), table, settings,
                               ws.get_as<double>("vcut"), log_note);

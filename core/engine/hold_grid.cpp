@@ -12,21 +12,23 @@ void push(HoldGrid& g, double t, double i) {
     g.current_a.push_back(i);
 }
 
-// The grid points of a change at c between rows (a, i_old) and (b, i_new).
+// The grid points of a change at c between rows (a, i_old) and (b, i_new), each a
+// representable time strictly between the rows (at epoch-like times a microsecond is
+// below the doubles' spacing).
 void push_change(HoldGrid& g, double a, double b, double c, double i_old,
                  double i_new) {
     const double d = switch_span_s(a, b);
-    if (c >= b - d) { // at the new row: the old current up to just before it
-        const double t = time_strictly_between(a, b, b - d);
-        if (!std::isnan(t))
-            push(g, t, i_old);
-    } else if (c <= a + d) { // at the old row: the new current from just after it
-        const double t = time_strictly_between(a, b, a + d);
-        if (!std::isnan(t))
-            push(g, t, i_new);
+    const double before_b = time_strictly_between(a, b, b - d);
+    const double after_a = time_strictly_between(a, b, a + d);
+    if (std::isnan(before_b)) // no time between the rows: the switch is the interval
+        return;
+    if (c >= before_b) { // at the new row: the old current up to just before it
+        push(g, before_b, i_old);
+    } else if (c <= after_a) { // at the old row: the new current from just after it
+        push(g, after_a, i_new);
     } else { // in between: the old current up to c, the new one a moment later
+        push(g, c, i_old);
         const double t = time_strictly_between(c, b, c + d);
-        push(g, c, std::isnan(t) ? i_new : i_old);
         if (!std::isnan(t))
             push(g, t, i_new);
     }

@@ -99,6 +99,16 @@ TEST(epoch_like_times_keep_the_grid_increasing) {
         CHECK(g.time_s[k] > g.time_s[k - 1]);
     CHECK(std::isnan(step_instant(t[2], t[3], false))); // no double fits between
     CHECK(step_instant(t[0], t[1], false) < t[1]);
+    // a rest logged once a minute, then 4 A from the pulse's first row: the charge is
+    // the same at 2^34 s as from zero, not a minute of ramp before the row
+    for (const double start : {0.0, t0}) {
+        const std::vector<double> rows{start, start + 60, start + 60.1, start + 60.2};
+        const std::vector<double> amps{0, -4, -4, -4};
+        const HoldGrid at = hold_grid(
+            rows, amps,
+            std::vector<StepChange>{{1, step_instant(rows[0], rows[1], false)}});
+        CHECK_CLOSE(at.charge_at(3), -0.8, 0, 1e-4);
+    }
 }
 
 TEST(a_whole_test_file_is_cut_to_its_pulse_test) {
