@@ -243,14 +243,15 @@ double as_double(py::handle value) {
 
 } // namespace
 
-void write_table_files(const GatheredResults& gathered, py::handle vbatlow,
-                       py::handle vbathigh, py::handle velmarrun) {
+std::vector<std::string> write_table_files(const GatheredResults& gathered,
+                                           py::handle vbatlow, py::handle vbathigh,
+                                           py::handle velmarrun) {
     const std::vector<cellcore::RecordResults> records = records_with_pulses(gathered);
     if (records.empty()) {
         bridge::log(kLogger, "info",
                     std::string("No pulse files (*") + kPulsesSuffix +
                         "): " + kTablesJson + " is not written");
-        return;
+        return {};
     }
     const std::array<double, 2> limits = {as_double(vbatlow), as_double(vbathigh)};
     const cellcore::TableSettings settings = settings_for(gathered);
@@ -260,8 +261,10 @@ void write_table_files(const GatheredResults& gathered, py::handle vbatlow,
         tables = cellcore::build_soc_tables(records, settings);
     }
     write_text_file(kTablesJson, cellcore::soc_tables_json(tables, limits));
-    if (py::bool_(py::reinterpret_borrow<py::object>(velmarrun)))
-        write_mat_file(kTablesMat, mat_variables(tables, limits));
+    if (!py::bool_(py::reinterpret_borrow<py::object>(velmarrun)))
+        return {kTablesJson};
+    write_mat_file(kTablesMat, mat_variables(tables, limits));
+    return {kTablesJson, kTablesMat};
 }
 
 } // namespace cellgen

@@ -10,7 +10,7 @@ import sys
 from pathlib import Path
 
 from cellkit import __version__
-from cellkit.run import CONFIG_FILE, LOG_FILE, CellResult, run_cell
+from cellkit.run import CONFIG_FILE, LOG_FILE, CellResult, one_line, run_cell
 
 DESCRIPTION = """\
 Fits equivalent-circuit models to a cell's pulse records and merges them into one
@@ -74,11 +74,13 @@ def add_settings(parser: argparse.ArgumentParser) -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    # allow_abbrev=False everywhere: "--low 3.1" must not pass for --low-cutoff
     parser = argparse.ArgumentParser(
         prog="cellfit",
         description=DESCRIPTION,
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,
     )
     parser.add_argument("--version", action="version", version=f"cellfit {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -91,6 +93,7 @@ def build_parser() -> argparse.ArgumentParser:
         + "\n\nEnds with a table per record: temperature, pulses fitted, capacity, R0,"
         "\nmedian RMS error of the fits, warnings. Exit status 1 if the run fails.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,
     )
     run.add_argument("folder", metavar="FOLDER", help="cell folder holding raw_data/")
     add_settings(run)
@@ -108,6 +111,7 @@ def build_parser() -> argparse.ArgumentParser:
         f"FOLDER/{LOG_FILE}.",
         epilog="Dask is optional: pip install 'cellfit[dask]'. With --scheduler ADDRESS "
         "the folders must be at the same paths on the workers.",
+        allow_abbrev=False,
     )
     batch.add_argument("folders", nargs="+", metavar="FOLDER", help="cell folders")
     add_settings(batch)
@@ -158,7 +162,9 @@ TOOL_COMMANDS = {
 def add_tool_commands(commands) -> None:
     """The commands that work on a finished run's files."""
     for name, (summary, description) in TOOL_COMMANDS.items():
-        parser = commands.add_parser(name, help=summary, description=description)
+        parser = commands.add_parser(
+            name, help=summary, description=description, allow_abbrev=False
+        )
         parser.add_argument("folder", metavar="FOLDER", help="cell folder after a run")
     export = commands.choices["export-pybamm"]
     export.add_argument(
@@ -188,7 +194,7 @@ def command_tool(args: argparse.Namespace) -> int:
             path = export_pybamm(args.folder, temp_c=args.temperature)
             print(f"PyBaMM parameter set in {path}")
     except (OSError, ValueError, ImportError) as exc:
-        print(f"cellfit: {exc}", file=sys.stderr)
+        print(f"cellfit: {one_line(str(exc))}", file=sys.stderr)
         return 1
     return 0
 
@@ -330,8 +336,23 @@ def command_batch(args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
+def parse(argv: list[str] | None) -> argparse.Namespace:
+    """The arguments; an unknown option is refused with its own command's usage (a
+    plain parse_args would show the top-level usage for `cellfit run X --modle`)."""
+    parser = build_parser()
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        commands = next(
+            a for a in parser._actions if isinstance(a, argparse._SubParsersAction)
+        )
+        commands.choices[args.command].error(
+            f"unrecognized arguments: {' '.join(unknown)}"
+        )
+    return args
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    args = parse(argv)
     try:
         if args.command == "run":
             return command_run(args)
