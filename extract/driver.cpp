@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kConfigFile = "./input_params.json";
 constexpr const char* kConfigShown = "'./input_params.json'";
 
-void info(const std::string& message) { bridge::log("cellfit", "info", message); }
+void log_info(const std::string& message) { bridge::log("cellfit", "info", message); }
 
 void configure_logging(const Workspace& ws) {
     py::object lg = ws.get("lg");
@@ -68,9 +68,9 @@ void read_limits(const Workspace& ws) {
            values.attr("get")("total_number_of_cycles"));
     ws.set("vhigh", voltage_setting(ws, "high_cutoff"));
     ws.set("vcut", voltage_setting(ws, "low_cutoff"));
-    info("workdir = " + bridge::str(ws.get("workdir")));
-    info("vhigh = " + bridge::str(ws.get("vhigh")) + " V");
-    info("vcut = " + bridge::str(ws.get("vcut")) + " V");
+    log_info("workdir = " + bridge::str(ws.get("workdir")));
+    log_info("vhigh = " + bridge::str(ws.get("vhigh")) + " V");
+    log_info("vcut = " + bridge::str(ws.get("vcut")) + " V");
 }
 
 // Only the two circuit models can be fitted; anything else is refused before any file
@@ -78,9 +78,9 @@ void read_limits(const Workspace& ws) {
 void check_model(const Workspace& ws) {
     // looked up once per comparison, as a dict subclass may answer differently
     if (required_setting(ws, "model").equal(py::str("model1"))) {
-        info("model1 selected");
+        log_info("model1 selected");
     } else if (required_setting(ws, "model").equal(py::str("model2"))) {
-        info("model2 selected");
+        log_info("model2 selected");
     } else {
         bridge::exit_with_message(
             "\nUnknown model " + bridge::str(py::repr(required_setting(ws, "model"))) +
@@ -111,7 +111,7 @@ void check_fit_method(const Workspace& ws) {
     // with one RC pair there is nothing to fit jointly, and nothing changes
     if (method.equal(py::str("joint")) &&
         py::object(ws.get("values")["model"]).equal(py::str("model2")))
-        info("joint fit of both RC pairs selected");
+        log_info("joint fit of both RC pairs selected");
 }
 
 void check_cycle_limit(const Workspace& ws) {
@@ -124,7 +124,7 @@ void check_cycle_limit(const Workspace& ws) {
         bridge::exit_with_message("\nInvalid total_number_of_cycles " +
                                   bridge::str(py::repr(limit)) + settings_where(ws) +
                                   ": use a whole number or null\n");
-    info("total number of cycles = " + bridge::str(limit));
+    log_info("total number of cycles = " + bridge::str(limit));
 }
 
 // Without a record there is nothing to run: the run ends before results/ is touched,
@@ -157,7 +157,7 @@ void fit_per_cycle(const Workspace& ws) {
 }
 
 void process_record(const Workspace& ws) {
-    info("started processing file '" + bridge::str(ws.get("infile")) + "'");
+    log_info("started processing file '" + bridge::str(ws.get("infile")) + "'");
     load_record(ws);
     if (needs_pulse_engine(ws)) {
         fit_pulse_test(ws, "HPPC test");

@@ -29,10 +29,6 @@ std::string shown(py::handle value) {
     return text;
 }
 
-[[noreturn]] void reject(const std::string& file, const std::string& problem) {
-    throw std::invalid_argument(file + ": " + problem);
-}
-
 bool is_number(py::handle v) {
     return PyFloat_Check(v.ptr()) || (PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr()));
 }

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@ namespace py = pybind11;
 
 /// Logger of the model builder; the format is the root logger's.
 inline constexpr const char* kLogger = "cellgen";
+
+/// A file that cannot serve: ValueError "file: problem".
+[[noreturn]] inline void reject(const std::string& file, const std::string& problem) {
+    throw std::invalid_argument(file + ": " + problem);
+}
 
 /// One <record>_params.json: a record's results at its temperature.
 struct ParameterFile {

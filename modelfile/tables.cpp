@@ -29,10 +29,6 @@ constexpr int kSocSteps = 200;
 // measured range, not so far that a table claims SOCs no pulse came near.
 constexpr double kReachSoc = 0.05;
 
-[[noreturn]] void reject(const std::string& file, const std::string& problem) {
-    throw std::invalid_argument(file + ": " + problem);
-}
-
 std::string beside(const ParameterFile& f, const char* suffix) {
     const std::string params = kParamsSuffix;
     return f.name.substr(0, f.name.size() - params.size()) + suffix;
