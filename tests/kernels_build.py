@@ -10,6 +10,7 @@ kept under build/ so that later test runs rebuild only what changed. A wheel bui
 
 from __future__ import annotations
 
+import hashlib
 import importlib.util
 import os
 import shutil
@@ -27,12 +28,11 @@ class KernelsUnavailable(RuntimeError):
 
 
 def build_folder() -> Path:
-    """One folder per interpreter, as the module is built for one."""
-    tag = (
-        sysconfig.get_config_var("SOABI")
-        or f"py{sys.version_info[0]}{sys.version_info[1]}"
-    )
-    return ROOT / "build" / f"kernels-{tag}"
+    """One folder per environment: the module is built for its interpreter, with its
+    pybind11."""
+    tag = sysconfig.get_config_var("SOABI") or "py{}{}".format(*sys.version_info)
+    where = hashlib.sha1(sys.prefix.encode()).hexdigest()[:8]
+    return ROOT / "build" / f"kernels-{tag}-{where}"
 
 
 def _run(*args: str) -> None:
