@@ -106,7 +106,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="fit many cell folders, in parallel or on a Dask cluster",
         description="Runs each FOLDER as `cellfit run` would, with the same settings "
         "options for all. One cell's failure never stops the others; the end is a "
-        "table of cells, ok or failed with the last line of the error, and the exit "
+        "table of cells, ok or failed with the error on one line, and the exit "
         "status is 1 if any cell failed. Each cell keeps its log in "
         f"FOLDER/{LOG_FILE}.",
         epilog="Dask is optional: pip install 'cellfit[dask]'. With --scheduler ADDRESS "

@@ -62,7 +62,7 @@ class RecordSummary:
 
 @dataclass
 class CellResult:
-    """The outcome of one cell: ok, or failed with the last line of its error."""
+    """The outcome of one cell: ok, or failed with its error on one line."""
 
     folder: str
     ok: bool
