@@ -226,6 +226,7 @@ def test_bad_settings_and_folders_say_what_and_where(cell, capsys, make, message
     assert err[0].startswith("cellfit: ")
     assert message.format(cell=cell, file=cell / "input_params.json") in err[0]
     assert not (cell / "results").exists()  # refused before anything was written
+    assert not (cell / "raw_data" / "cellfit.log").exists()
 
 
 def test_misspelt_key_is_warned_about_with_the_nearest_known_key(cell):

@@ -275,9 +275,10 @@ def _error_line(exc: BaseException) -> tuple[str, str]:
 
 @contextlib.contextmanager
 def _log_file(folder: Path):
-    """FOLDER/cellfit.log open for writing from the start (None when there is no such
-    folder); created as any file the user makes, and left with a final line break."""
-    if not folder.is_dir():
+    """FOLDER/cellfit.log open for writing from the start (None unless FOLDER is a
+    cell folder: nothing is written into a folder given by mistake); created as any
+    file the user makes, and left with a final line break."""
+    if not (folder / "raw_data").is_dir():
         yield None
         return
     try:
