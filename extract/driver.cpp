@@ -1,6 +1,7 @@
 // The run driver: reads ./input_params.json (or takes the settings and working folder
 // from its caller), enters the working folder, runs every record through the stages and
-// hands the results folder to the model file builder.
+// hands this run's parameter files to the model file builder. From the first record on,
+// results/manifest.json says what the run read and wrote and whether it finished.
 #include <pybind11/pybind11.h>
 
 #include "bridge/python_text.hpp"
@@ -10,8 +11,9 @@ namespace cellfit {
 namespace {
 
 constexpr const char* kConfigFile = "./input_params.json";
+constexpr const char* kConfigShown = "'./input_params.json'";
 
-void info(const std::string& message) { bridge::log("cellfit", "info", message); }
+void log_info(const std::string& message) { bridge::log("cellfit", "info", message); }
 
 void configure_logging(const Workspace& ws) {
     py::object lg = ws.get("lg");
@@ -24,6 +26,8 @@ void read_configuration(const Workspace& ws) {
     try {
         py::object jfile = open_configuration(kConfigFile);
         ws.set("jfile", jfile);
+        ws.set("settings_file",
+               ws.get("os").attr("path").attr("abspath")(py::str(kConfigFile)));
         try {
             ws.set("values", ws.get("json").attr("load")(jfile));
         } catch (py::error_already_set&) {
@@ -43,8 +47,13 @@ void read_configuration(const Workspace& ws) {
 // record listing does not look for it a second time below itself.
 void enter_workdir(const Workspace& ws, py::object workdir) {
     if (workdir.is_none()) {
-        py::object values = ws.get("values");
-        workdir = values["battery_database"] + values["battery_folder"];
+        const py::object database = required_setting(ws, "battery_database");
+        const py::object folder = required_setting(ws, "battery_folder");
+        if (!py::isinstance<py::str>(database) || !py::isinstance<py::str>(folder))
+            bridge::exit_with_message(
+                "\nInvalid battery_database or battery_folder" + settings_where(ws) +
+                ": both are text, the folder above the cell's and the cell's own\n");
+        workdir = database + folder;
     }
     py::object path = ws.get("os").attr("path");
     if (!path.attr("isabs")(workdir).cast<bool>())
@@ -57,28 +66,26 @@ void read_limits(const Workspace& ws) {
     py::object values = ws.get("values");
     ws.set("maybe_total_number_of_cycles",
            values.attr("get")("total_number_of_cycles"));
-    py::object to_float = py::module_::import("builtins").attr("float");
-    ws.set("vhigh", to_float(values["high_cutoff"]));
-    ws.set("vcut", to_float(values["low_cutoff"]));
-    info("workdir = " + bridge::str(ws.get("workdir")));
-    info("vhigh = " + bridge::str(ws.get("vhigh")) + " V");
-    info("vcut = " + bridge::str(ws.get("vcut")) + " V");
+    ws.set("vhigh", voltage_setting(ws, "high_cutoff"));
+    ws.set("vcut", voltage_setting(ws, "low_cutoff"));
+    log_info("workdir = " + bridge::str(ws.get("workdir")));
+    log_info("vhigh = " + bridge::str(ws.get("vhigh")) + " V");
+    log_info("vcut = " + bridge::str(ws.get("vcut")) + " V");
 }
 
 // Only the two circuit models can be fitted; anything else is refused before any file
 // is touched rather than after the first record's fits.
 void check_model(const Workspace& ws) {
-    py::object values = ws.get("values");
     // looked up once per comparison, as a dict subclass may answer differently
-    if (py::object(values["model"]).equal(py::str("model1"))) {
-        info("model1 selected");
-    } else if (py::object(values["model"]).equal(py::str("model2"))) {
-        info("model2 selected");
+    if (required_setting(ws, "model").equal(py::str("model1"))) {
+        log_info("model1 selected");
+    } else if (required_setting(ws, "model").equal(py::str("model2"))) {
+        log_info("model2 selected");
     } else {
         bridge::exit_with_message(
-            "\nUnknown model " + bridge::str(py::repr(values["model"])) +
-            " in './input_params.json': use \"model1\" (one RC pair) "
-            "or \"model2\" (two RC pairs)\n");
+            "\nUnknown model " + bridge::str(py::repr(required_setting(ws, "model"))) +
+            settings_where(ws) +
+            ": use \"model1\" (one RC pair) or \"model2\" (two RC pairs)\n");
     }
 }
 
@@ -96,16 +103,17 @@ void check_fit_method(const Workspace& ws) {
     if (!is("two_pass") && !is("joint") && !is("pulse_test"))
         bridge::exit_with_message(
             "\nUnknown fit_method " + bridge::str(py::repr(method)) +
-            " in './input_params.json': use \"two_pass\" (the fast pair from the "
+            settings_where(ws) +
+            ": use \"two_pass\" (the fast pair from the "
             "voltage fall, then the slow pair), \"joint\" (then all five "
             "parameters together) or \"pulse_test\" (every pulse by the pulse-test "
             "engine)\n");
     ws.set("fit_method", method);
     if (is("pulse_test"))
-        info("pulse-test engine selected for every record");
+        log_info("pulse-test engine selected for every record");
     // with one RC pair there is nothing to fit jointly, and nothing changes
     if (is("joint") && py::object(ws.get("values")["model"]).equal(py::str("model2")))
-        info("joint fit of both RC pairs selected");
+        log_info("joint fit of both RC pairs selected");
 }
 
 void check_cycle_limit(const Workspace& ws) {
@@ -115,18 +123,23 @@ void check_cycle_limit(const Workspace& ws) {
     const bool whole =
         py::isinstance<py::int_>(limit) && !py::isinstance<py::bool_>(limit);
     if (!whole)
-        bridge::exit_with_message(
-            "\nInvalid total_number_of_cycles " + bridge::str(py::repr(limit)) +
-            " in './input_params.json': use a whole number or null\n");
-    info("total number of cycles = " + bridge::str(limit));
+        bridge::exit_with_message("\nInvalid total_number_of_cycles " +
+                                  bridge::str(py::repr(limit)) + settings_where(ws) +
+                                  ": use a whole number or null\n");
+    log_info("total number of cycles = " + bridge::str(limit));
 }
 
+// Without a record there is nothing to run: the run ends before results/ is touched,
+// so an earlier run's results and manifest stay as they were.
 void list_records(const Workspace& ws) {
     py::object workdir = ws.get("workdir");
     py::list infiles = ws.get("gl")(workdir + py::str("/raw_data/*.csv"));
     ws.set("infiles", infiles);
-    if (infiles.empty())
+    if (infiles.empty()) {
         bridge::log("cellfit", "error", "No *.csv files found!");
+        bridge::exit_with_message("\nNo records (*.csv) in " + bridge::str(workdir) +
+                                  "/raw_data\n");
+    }
     py::object results = workdir + py::str("/results");
     py::object os = ws.get("os");
     if (!os.attr("path").attr("exists")(results).cast<bool>())
@@ -146,7 +159,7 @@ void fit_per_cycle(const Workspace& ws) {
 }
 
 void process_record(const Workspace& ws) {
-    info("started processing file '" + bridge::str(ws.get("infile")) + "'");
+    log_info("started processing file '" + bridge::str(ws.get("infile")) + "'");
     load_record(ws);
     const std::string engine_reason = ws.get("fit_method").equal(py::str("pulse_test"))
                                           ? "pulse test"
@@ -164,17 +177,61 @@ void process_record(const Workspace& ws) {
     write_record_outputs(ws);
 }
 
+void run_records(const Workspace& ws) {
+    for (py::handle infile : ws.get("infiles")) {
+        ws.set("infile", infile);
+        process_record(ws);
+    }
+    const py::object files = current_parameter_files(ws);
+    const py::object written = ws.get("write_battery_model_file")(
+        ws.get("workdir"), ws.get("vcut"), ws.get("vhigh"), py::arg("files") = files);
+    note_model_files(ws, written);
+}
+
+// The error on one line, for the manifest: "ValueError: x.csv: no column ...".
+std::string error_line(const py::error_already_set& e) {
+    const py::str message = py::str(e.value());
+    const std::string words =
+        bridge::str(py::str(" ").attr("join")(message.attr("split")()));
+    const std::string type = bridge::str(e.type().attr("__name__"));
+    return words.empty() ? type : type + ": " + words;
+}
+
+// The records' loop and the model file, with the manifest saying how the run ended:
+// an error or an interrupt leaves "failed" or "interrupted" there, then goes on up.
+void run_with_manifest(const Workspace& ws) {
+    start_manifest(ws);
+    try {
+        run_records(ws);
+    } catch (py::error_already_set& e) {
+        const bool stopped = e.matches(PyExc_KeyboardInterrupt);
+        end_manifest_after_error(ws, stopped ? "interrupted" : "failed", error_line(e));
+        throw;
+    } catch (const std::exception& e) {
+        end_manifest_after_error(ws, "failed", e.what());
+        throw;
+    }
+    end_manifest(ws, "complete", "");
+}
+
 } // namespace
 
 std::string record_name(const Workspace& ws) { return bridge::str(ws.get("infile")); }
 
 void run_pipeline(const Workspace& ws, const py::object& config,
-                  const py::object& workdir) {
+                  const py::object& workdir, const py::object& source,
+                  const py::object& settings_file) {
     configure_logging(ws);
-    if (config.is_none())
+    ws.set("settings_file", settings_file);
+    if (config.is_none()) {
+        ws.set("settings_source", py::str(kConfigShown));
         read_configuration(ws);
-    else
+    } else {
+        ws.set("settings_source",
+               source.is_none() ? py::str("the settings given") : py::str(source));
         ws.set("values", config);
+    }
+    check_settings_keys(ws);
     enter_workdir(ws, workdir);
     read_limits(ws);
     check_model(ws);
@@ -182,12 +239,7 @@ void run_pipeline(const Workspace& ws, const py::object& config,
     check_cycle_limit(ws);
     check_record_settings(ws);
     list_records(ws);
-    for (py::handle infile : ws.get("infiles")) {
-        ws.set("infile", infile);
-        process_record(ws);
-    }
-    ws.get("write_battery_model_file")(ws.get("workdir"), ws.get("vcut"),
-                                       ws.get("vhigh"));
+    run_with_manifest(ws);
 }
 
 } // namespace cellfit

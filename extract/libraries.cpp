@@ -37,9 +37,10 @@ void bind_libraries(const Workspace& ws) {
 }
 
 void run_in_workspace(const Workspace& ws, const py::object& config,
-                      const py::object& workdir) {
+                      const py::object& workdir, const py::object& source,
+                      const py::object& settings_file) {
     bind_libraries(ws);
-    run_pipeline(ws, config, workdir);
+    run_pipeline(ws, config, workdir, source, settings_file);
 }
 
 } // namespace cellfit

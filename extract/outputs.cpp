@@ -83,9 +83,15 @@ void write_ocv_table(const Workspace& ws) {
 void write_record_outputs(const Workspace& ws) {
     warn_about_bound_medians(ws);
     write_parameter_file(ws);
+    note_output(ws, bridge::str(ws.get("bat_params_file")));
     write_ocv_table(ws);
-    write_pulse_table(ws, output_path(ws, "_pulses.csv"));
-    write_ocv_points(ws, output_path(ws, "_ocv_points.csv"));
+    note_output(ws, bridge::str(ws.get("ocv_file")));
+    const std::string pulses = output_path(ws, "_pulses.csv");
+    write_pulse_table(ws, pulses);
+    note_output(ws, pulses);
+    const std::string points = output_path(ws, "_ocv_points.csv");
+    write_ocv_points(ws, points);
+    note_output(ws, points);
 }
 
 } // namespace cellfit

@@ -13,14 +13,16 @@ namespace py = pybind11;
 namespace {
 
 void run(const py::dict& namespace_, const py::object& config,
-         const py::object& workdir) {
+         const py::object& workdir, const py::object& source,
+         const py::object& settings_file) {
     if (!config.is_none() && !py::isinstance<py::dict>(config))
         throw py::type_error("config must be a dict or None, not " +
                              bridge::str(py::type::of(config).attr("__name__")));
     py::object folder = workdir;
     if (!folder.is_none()) // a str, as the working folder is joined to text below
         folder = py::module_::import("os").attr("fspath")(workdir);
-    cellfit::run_in_workspace(bridge::Workspace(namespace_), config, folder);
+    cellfit::run_in_workspace(bridge::Workspace(namespace_), config, folder, source,
+                              settings_file);
 }
 
 } // namespace
@@ -30,10 +32,17 @@ PYBIND11_MODULE(_cellpipeline, m) {
     bridge::translate_core_errors(); // a file that cannot be written: OSError
 
     cellfit::register_lsim2(m);
+    py::tuple keys(cellfit::settings_keys().size());
+    for (std::size_t k = 0; k < cellfit::settings_keys().size(); ++k)
+        keys[k] = py::str(cellfit::settings_keys()[k]);
+    m.attr("SETTINGS_KEYS") = keys;
     m.def("run", &run, py::arg("namespace"), py::arg("config") = py::none(),
-          py::arg("workdir") = py::none(),
+          py::arg("workdir") = py::none(), py::arg("source") = py::none(),
+          py::arg("settings_file") = py::none(),
           "Runs the cellfit pipeline with `namespace` (a dict) as its workspace, as "
           "`import cellfit` does in its own. With config (the settings dict) and "
           "workdir given, ./input_params.json is not read and the run works in "
-          "workdir; the current directory is left where the run ends.");
+          "workdir; source names where config came from in messages, settings_file "
+          "(a path) goes into the run's manifest. The current directory is left "
+          "where the run ends.");
 }

@@ -16,8 +16,12 @@ using bridge::Workspace;
 /// Configuration, working folder, the loop over records and the final model file call.
 /// With config (a dict) given, ./input_params.json is not read; with workdir (a str)
 /// given, it is the working folder instead of battery_database + battery_folder.
+/// source names where config came from in error messages ("'/cell/input_params.json'");
+/// settings_file, the file it was read from, goes into the run's manifest.
 void run_pipeline(const Workspace& ws, const py::object& config = py::none(),
-                  const py::object& workdir = py::none());
+                  const py::object& workdir = py::none(),
+                  const py::object& source = py::none(),
+                  const py::object& settings_file = py::none());
 
 /// The libraries the stages use, bound into the workspace under their short names.
 /// register_lsim2 must have run first in this module.
@@ -25,14 +29,65 @@ void bind_libraries(const Workspace& ws);
 
 /// A whole run in the workspace: the libraries bound, then the pipeline.
 void run_in_workspace(const Workspace& ws, const py::object& config = py::none(),
-                      const py::object& workdir = py::none());
+                      const py::object& workdir = py::none(),
+                      const py::object& source = py::none(),
+                      const py::object& settings_file = py::none());
 
 /// ./input_params.json opened for reading as UTF-8, with or without a byte-order mark.
 py::object open_configuration(const char* path);
 
+/// Every key a configuration may hold.
+const std::vector<std::string>& settings_keys();
+
+/// " in <where the settings came from>", for messages about a setting.
+std::string settings_where(const Workspace& ws);
+
+/// Ends the run unless the settings are a JSON object; warns about every key it does
+/// not know, with the nearest known key.
+void check_settings_keys(const Workspace& ws);
+
+/// The setting's value; ends the run, naming the key, when the settings lack it.
+py::object required_setting(const Workspace& ws, const char* key);
+
+/// The setting as a finite Python float; ends the run naming the key, its value and
+/// the settings' source when it is missing or not such a number.
+py::object voltage_setting(const Workspace& ws, const char* key);
+
 /// Refuses cut-offs and record settings ("columns", "discharge_current") that cannot
 /// be used, ending the run before anything is written; logs the record settings given.
 void check_record_settings(const Workspace& ws);
+
+/// Writes results/manifest.json with status "running": the tool's version, the
+/// settings, each input file's size and SHA-256 and the start time.
+void start_manifest(const Workspace& ws);
+
+/// Rewrites results/manifest.json with the run's end: status ("complete", "failed",
+/// "interrupted"), the end time, every output written (size and SHA-256) and error,
+/// a one-line message when the run did not complete.
+void end_manifest(const Workspace& ws, const std::string& status,
+                  const std::string& error);
+
+/// end_manifest for a run that is ending in an error: never throws, so the error the
+/// caller holds is the one that goes on up.
+void end_manifest_after_error(const Workspace& ws, const std::string& status,
+                              const std::string& error) noexcept;
+
+/// Notes an output file (a path) of the run for its manifest.
+void note_output(const Workspace& ws, const std::string& path);
+
+/// Notes a file (a path) of results/ the run left out of the model.
+void note_left_out(const Workspace& ws, const std::string& path);
+
+/// The outputs noted so far, as paths relative to the working folder.
+py::list run_outputs(const Workspace& ws);
+
+/// Notes the model builder's files (names in results/) for the manifest.
+void note_model_files(const Workspace& ws, const py::handle& names);
+
+/// The names of this run's parameter files in results/. Any other *_params.json
+/// there comes from a record no longer in raw_data/: it is named, with the files
+/// beside it, in a warning and left out of the model (and kept on disk).
+py::list current_parameter_files(const Workspace& ws);
 
 /// Reads the record, finds its temperature, truncates at the cut-off and counts the
 /// charge.

@@ -3,7 +3,8 @@
 // curve is turned round into SOC over one voltage grid, the form the SOC model is
 // fitted in. A file read later replaces an earlier one at the same temperature,
 // compared as numbers (25 and 25.0 are one temperature), while the list of temperatures
-// keeps both.
+// keeps both; a warning names the files that share a temperature, as two records of
+// one temperature are a mistake more often than a plan.
 #include "modelfile/stages.hpp"
 
 #include "bridge/arrays.hpp"
@@ -26,10 +27,6 @@ std::string shown(py::handle value) {
     if (text.size() > kShownChars)
         text = text.substr(0, kShownChars) + "...";
     return text;
-}
-
-[[noreturn]] void reject(const std::string& file, const std::string& problem) {
-    throw std::invalid_argument(file + ": " + problem);
 }
 
 bool is_number(py::handle v) {
@@ -147,8 +144,21 @@ void check_one_model_order(const std::vector<ParameterFile>& files) {
             joined_names(one_pair) + "; two RC pairs in " + joined_names(two_pairs));
 }
 
-std::vector<ParameterFile> read_parameter_files() {
-    const py::list names = py::module_::import("glob").attr("glob")(kParameterFiles);
+// The folder's parameter files in listing order; with `only` given, those it names.
+py::list listed_parameter_files(py::handle only) {
+    const py::list all = py::module_::import("glob").attr("glob")(kParameterFiles);
+    if (only.is_none())
+        return all;
+    const py::set wanted(py::reinterpret_borrow<py::object>(only));
+    py::list kept;
+    for (py::handle name : all)
+        if (wanted.contains(name))
+            kept.append(name);
+    return kept;
+}
+
+std::vector<ParameterFile> read_parameter_files(py::handle only) {
+    const py::list names = listed_parameter_files(only);
     if (names.empty()) {
         const std::string folder =
             bridge::str(py::module_::import("os").attr("getcwd")());
@@ -161,6 +171,25 @@ std::vector<ParameterFile> read_parameter_files() {
     check_axis_lengths(files);
     check_one_model_order(files);
     return files;
+}
+
+void warn_about_shared_temperatures(const std::vector<ParameterFile>& files) {
+    std::map<double, std::vector<std::string>> names_at;
+    for (const ParameterFile& f : files)
+        names_at[f.temp_c].push_back(f.name);
+    for (const auto& [temp_c, names] : names_at) {
+        if (names.size() < 2)
+            continue;
+        const bool two = names.size() == 2;
+        const std::string which = two ? names[0] + " and " + names[1] + " are both"
+                                      : joined_names(names) + " are all";
+        const std::string times = two ? "twice" : bridge::str(names.size()) + " times";
+        bridge::log(kLogger, "warning",
+                    which + " at " + bridge::str(temp_c) +
+                        " °C: the model lists that temperature " + times +
+                        ", each time with the values of " + names.back() +
+                        " (read last)");
+    }
 }
 
 void order_by_temperature(GatheredResults& g) {
@@ -209,9 +238,11 @@ void resample_onto_voltage_grid(GatheredResults& g, py::handle vbatlow,
 
 } // namespace
 
-GatheredResults gather_results(py::handle vbatlow, py::handle vbathigh) {
+GatheredResults gather_results(py::handle vbatlow, py::handle vbathigh,
+                               py::handle files) {
     GatheredResults g;
-    g.files = read_parameter_files();
+    g.files = read_parameter_files(files);
+    warn_about_shared_temperatures(g.files);
     order_by_temperature(g);
     resample_onto_voltage_grid(g, vbatlow, vbathigh);
     return g;

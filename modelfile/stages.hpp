@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@ namespace py = pybind11;
 
 /// Logger of the model builder; the format is the root logger's.
 inline constexpr const char* kLogger = "cellgen";
+
+/// A file that cannot serve: ValueError "file: problem".
+[[noreturn]] inline void reject(const std::string& file, const std::string& problem) {
+    throw std::invalid_argument(file + ": " + problem);
+}
 
 /// One <record>_params.json: a record's results at its temperature.
 struct ParameterFile {
@@ -62,26 +68,30 @@ struct TemperatureModel {
     std::vector<double> q_ah;     // capacity per entry of temps_c
 };
 
-/// Reads every *_params.json of the current folder and resamples each OCV curve onto
-/// the voltage grid from vbatlow - 0.01 V to vbathigh. ValueError naming the file when
-/// a file cannot serve.
-GatheredResults gather_results(py::handle vbatlow, py::handle vbathigh);
+/// Reads every *_params.json of the current folder (those named in `files` only, when
+/// it is not None) and resamples each OCV curve onto the voltage grid from
+/// vbatlow - 0.01 V to vbathigh. ValueError naming the file when a file cannot serve;
+/// a warning naming the files that share a temperature.
+GatheredResults gather_results(py::handle vbatlow, py::handle vbathigh,
+                               py::handle files);
 
 /// The OCV and SOC lines over temperature, their slopes over SOC and the circuit
 /// tables.
 TemperatureModel fit_temperature_dependence(const GatheredResults& gathered);
 
 /// Writes battery_model.json into the current folder and then, when velmarrun is true,
-/// battery_model.mat.
-void write_model_files(const GatheredResults& gathered, const TemperatureModel& model,
-                       py::handle velmarrun);
+/// battery_model.mat; returns the names written.
+std::vector<std::string> write_model_files(const GatheredResults& gathered,
+                                           const TemperatureModel& model,
+                                           py::handle velmarrun);
 
 /// Writes battery_tables.json into the current folder and then, when velmarrun is
 /// true, battery_tables.mat: tables over SOC and temperature from the parameter files
 /// and the <record>_pulses.csv beside them. Without any pulse file it logs that and
-/// writes nothing.
-void write_table_files(const GatheredResults& gathered, py::handle vbatlow,
-                       py::handle vbathigh, py::handle velmarrun);
+/// writes nothing. Returns the names written.
+std::vector<std::string> write_table_files(const GatheredResults& gathered,
+                                           py::handle vbatlow, py::handle vbathigh,
+                                           py::handle velmarrun);
 
 /// Writes text to file in the current folder atomically and logs "Saved file 'file'".
 /// OSError naming the file when it cannot be written.

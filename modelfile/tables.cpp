@@ -31,10 +31,6 @@ constexpr int kSocSteps = 200;
 // measured range, not so far that a table claims SOCs no pulse came near.
 constexpr double kReachSoc = 0.05;
 
-[[noreturn]] void reject(const std::string& file, const std::string& problem) {
-    throw std::invalid_argument(file + ": " + problem);
-}
-
 std::string beside(const ParameterFile& f, const char* suffix) {
     const std::string params = kParamsSuffix;
     return f.name.substr(0, f.name.size() - params.size()) + suffix;
@@ -278,14 +274,15 @@ double as_double(py::handle value) {
 
 } // namespace
 
-void write_table_files(const GatheredResults& gathered, py::handle vbatlow,
-                       py::handle vbathigh, py::handle velmarrun) {
+std::vector<std::string> write_table_files(const GatheredResults& gathered,
+                                           py::handle vbatlow, py::handle vbathigh,
+                                           py::handle velmarrun) {
     const std::vector<cellcore::RecordResults> records = records_with_pulses(gathered);
     if (records.empty()) {
         bridge::log(kLogger, "info",
                     std::string("No pulse files (*") + kPulsesSuffix +
                         "): " + kTablesJson + " is not written");
-        return;
+        return {};
     }
     const std::array<double, 2> limits = {as_double(vbatlow), as_double(vbathigh)};
     const cellcore::TableSettings settings = settings_for(gathered);
@@ -295,8 +292,10 @@ void write_table_files(const GatheredResults& gathered, py::handle vbatlow,
         tables = cellcore::build_soc_tables(records, settings);
     }
     write_text_file(kTablesJson, cellcore::soc_tables_json(tables, limits));
-    if (py::bool_(py::reinterpret_borrow<py::object>(velmarrun)))
-        write_mat_file(kTablesMat, mat_variables(tables, limits));
+    if (!py::bool_(py::reinterpret_borrow<py::object>(velmarrun)))
+        return {kTablesJson};
+    write_mat_file(kTablesMat, mat_variables(tables, limits));
+    return {kTablesJson, kTablesMat};
 }
 
 } // namespace cellgen

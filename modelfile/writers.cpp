@@ -224,15 +224,17 @@ void write_mat_file(const char* file, const py::dict& variables) {
     bridge::log(kLogger, "info", std::string("Saved file: '") + file + "'");
 }
 
-void write_model_files(const GatheredResults& gathered, const TemperatureModel& model,
-                       py::handle velmarrun) {
+std::vector<std::string> write_model_files(const GatheredResults& gathered,
+                                           const TemperatureModel& model,
+                                           py::handle velmarrun) {
     const ModelMaps maps = model_maps(gathered, model);
     write_json(maps.json);
-    if (py::bool_(py::reinterpret_borrow<py::object>(velmarrun))) {
-        py::dict mat;
-        mat["model"] = maps.mat;
-        write_mat_file(kMatFile, mat);
-    }
+    if (!py::bool_(py::reinterpret_borrow<py::object>(velmarrun)))
+        return {kJsonFile};
+    py::dict mat;
+    mat["model"] = maps.mat;
+    write_mat_file(kMatFile, mat);
+    return {kJsonFile, kMatFile};
 }
 
 void register_writers(py::module_& m) {

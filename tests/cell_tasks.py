@@ -13,3 +13,9 @@ def crash_on_named(folder: str, overrides) -> CellResult:
     if folder == "crash":
         os._exit(3)
     return CellResult(folder, ok=True)
+
+
+def maths_threads(folder: str, overrides) -> CellResult:
+    """Reports the maths libraries' thread settings its worker was started with."""
+    names = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
+    return CellResult(folder, ok=True, warnings=[os.environ.get(n, "") for n in names])

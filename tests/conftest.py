@@ -12,7 +12,17 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples"))
 
+import kernels_build
 import pulse_records
+
+# the test-only module: installed, or built here for the tests (tests/kernels_build.py)
+KERNELS_FOLDER = kernels_build.importable()
+
+
+def pytest_report_header(config):
+    where = KERNELS_FOLDER or "installed"
+    return f"_cellkernels: {where}"
+
 
 MARKER = "@@workspace@@"
 

@@ -36,8 +36,7 @@ def reference(tmp_path_factory):
     workdir = cell_folder(tmp_path_factory.mktemp("ref"), RECORDS)
     run = run_cellfit(workdir.parent)
     assert run.returncode == 0, run.stderr
-    files = {p.name: p.read_bytes() for p in (workdir / "results").iterdir()}
-    return workdir, run.log, files
+    return workdir, run.log, results(workdir)
 
 
 def copy_cell(reference, folder: Path, broken: bool = False) -> Path:
@@ -53,7 +52,9 @@ def copy_cell(reference, folder: Path, broken: bool = False) -> Path:
 
 
 def results(workdir: Path) -> dict:
-    return {p.name: p.read_bytes() for p in (workdir / "results").iterdir()}
+    """The result files but the manifest (which holds the run's times and paths)."""
+    files = (workdir / "results").iterdir()
+    return {p.name: p.read_bytes() for p in files if p.name != "manifest.json"}
 
 
 def test_run_in_process_twice_matches_import(tmp_path, reference, capsys):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+from pathlib import Path
 
 import numpy as np
 import pulse_records
@@ -138,4 +139,9 @@ def test_failing_record_keeps_earlier_outputs_and_writes_no_model(tmp_path):
         p.split("/")[-1].removesuffix(".csv") for p in order[: order.index(str(bad))]
     ]
     results = sorted(p.name for p in (workdir / "results").iterdir())
-    assert results == sorted(f"{d}{suffix}" for d in done for suffix in OUTPUTS)
+    want = [f"{d}{suffix}" for d in done for suffix in OUTPUTS]
+    assert results == sorted([*want, "manifest.json"])
+    manifest = json.loads((workdir / "results" / "manifest.json").read_text())
+    assert manifest["status"] == "failed"
+    assert f"{bad}: no column" in manifest["error"]
+    assert sorted(Path(p).name for p in manifest["outputs"]) == sorted(want)

@@ -135,7 +135,12 @@ def comparable(tmp_path, run) -> tuple:
         if not line.startswith("INFO:Total runtime = ")
     ]
     results = tmp_path / "cell" / "results"
-    files = {p.name: p.read_text() for p in sorted(results.iterdir())}
+    # the manifest holds the run's times and settings
+    files = {
+        p.name: p.read_text()
+        for p in sorted(results.iterdir())
+        if p.name != "manifest.json"
+    }
     return run.returncode, run.stdout, log, files
 
 

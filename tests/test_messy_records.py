@@ -223,8 +223,10 @@ def test_many_kinds_of_mess_at_once_give_the_clean_result(
     assert run.returncode == 0, run.stderr[-2000:]
     assert (workdir / "results" / "a_Tp25_params.json").read_text() == clean_params
     warned = [line for line in run.log if line.startswith("WARNING:")]
-    assert len(warned) == 2  # the repeated rows, the rows that are no samples
-    assert all(f"{workdir}/raw_data/a_Tp25.csv: " in line for line in warned)
+    # the key the settings do not know, the repeated rows, the rows that are no samples
+    assert len(warned) == 3
+    assert warned[0].startswith("WARNING:unknown setting 'unknown key'")
+    assert all(f"{workdir}/raw_data/a_Tp25.csv: " in line for line in warned[1:])
 
 
 @pytest.mark.parametrize("setting", [None, "positive"], ids=["no-setting", "setting"])

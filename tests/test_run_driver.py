@@ -246,12 +246,13 @@ def test_no_pulse_level_is_a_clear_error(tmp_path, one_rc_record):
     assert "a_Tp25.csv" in run.stderr
 
 
-def test_empty_raw_data_logs_error_and_still_calls_model_builder(tmp_path):
+def test_empty_raw_data_ends_before_results_are_touched(tmp_path):
     workdir = cell_folder(tmp_path, {})
     run = run_cellfit(tmp_path)
+    assert run.returncode == 1
     assert "ERROR:No *.csv files found!" in run.log
-    assert (workdir / "results").is_dir()
-    assert "parameter files" in run.stderr  # the builder was called and found none
+    assert f"\nNo records (*.csv) in {workdir}/raw_data\n" in run.stderr
+    assert not (workdir / "results").exists()
 
 
 def test_relative_workdir_is_taken_from_the_start_folder(tmp_path, one_rc_record):

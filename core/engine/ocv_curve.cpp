@@ -72,6 +72,9 @@ OcvCurve::OcvCurve(const std::vector<double>& soc, const std::vector<double>& oc
 
 double OcvCurve::operator()(double x) const {
     const std::size_t n = soc_.size();
+    // NaN compares false both ways: it would fall past the last segment
+    if (std::isnan(x))
+        return x;
     if (n == 1)
         return ocv_[0];
     if (x <= soc_.front()) // straight on along the first segment

@@ -25,7 +25,7 @@ class OcvCurve {
     /// wins). Throws std::invalid_argument when there is no point or one is not finite.
     OcvCurve(const std::vector<double>& soc, const std::vector<double>& ocv_v);
 
-    /// OCV (V) at soc.
+    /// OCV (V) at soc; NaN for a NaN soc.
     double operator()(double soc) const;
     bool empty() const { return soc_.empty(); }
     const std::vector<double>& soc() const { return soc_; }

@@ -8,7 +8,9 @@ fresh namespaces: for small cells the imports cost more than the fits.
 
 from __future__ import annotations
 
+import contextlib
 import multiprocessing
+import os
 from collections.abc import Iterator
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
@@ -20,6 +22,39 @@ DASK_ADVICE = (
     "running on a Dask cluster needs dask.distributed: "
     "pip install 'cellfit[dask]' (or pip install 'dask[distributed]')"
 )
+
+
+# The maths libraries' thread pools, read once when each library loads. Workers run a
+# cell each in parallel, so a pool per worker would only oversubscribe the cores (as
+# Dask's own workers, we give each one thread).
+THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
+
+
+@contextlib.contextmanager
+def single_threaded_workers():
+    """The environment that worker processes started inside the block inherit: one
+    thread for each maths library, set before the worker imports numpy. This process's
+    own environment is put back afterwards."""
+    saved = {name: os.environ.get(name) for name in THREAD_VARIABLES}
+    os.environ.update(dict.fromkeys(THREAD_VARIABLES, "1"))
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+def _one_thread_here():
+    """A limit to one thread in this process's already loaded maths libraries (a worker
+    of a running Dask cluster), where threadpoolctl is installed; else nothing."""
+    try:
+        from threadpoolctl import threadpool_limits
+    except ImportError:
+        return contextlib.nullcontext()
+    return threadpool_limits(1)
 
 
 def require_dask() -> None:
@@ -44,8 +79,9 @@ def warm_up() -> None:
 def run_one(folder: str, overrides: dict | None) -> CellResult:
     """One cell in a worker: the task that pools and clusters run. The first call in a
     worker pays the imports."""
-    warm_up()
-    return run_cell(folder, overrides)
+    with _one_thread_here():
+        warm_up()
+        return run_cell(folder, overrides)
 
 
 def _crashed(folder: str, exc: BaseException) -> CellResult:
@@ -70,15 +106,16 @@ def run_pool(
     """
     queue = list(reversed(folders))
     suspects: list[str] = []
-    while queue or suspects:
-        if suspects:  # one at a time, to find the cell that kills its worker
-            folder = suspects.pop()
-            broken = yield from _pool_pass([folder], overrides, 1, task)
-            if broken:
-                yield _crashed(folder, broken[0][1])
-            continue
-        broken = yield from _pool_pass(queue, overrides, workers, task)
-        suspects = [folder for folder, _ in broken]
+    with single_threaded_workers():
+        while queue or suspects:
+            if suspects:  # one at a time, to find the cell that kills its worker
+                folder = suspects.pop()
+                broken = yield from _pool_pass([folder], overrides, 1, task)
+                if broken:
+                    yield _crashed(folder, broken[0][1])
+                continue
+            broken = yield from _pool_pass(queue, overrides, workers, task)
+            suspects = [folder for folder, _ in broken]
 
 
 def _pool_pass(queue: list[str], overrides, workers: int, task):
@@ -117,9 +154,10 @@ def run_dask(
 
     if scheduler == "local":
         # one thread per worker: a run changes its process's current directory
-        cluster = LocalCluster(
-            n_workers=workers, threads_per_worker=1, dashboard_address=":0"
-        )
+        with single_threaded_workers():
+            cluster = LocalCluster(
+                n_workers=workers, threads_per_worker=1, dashboard_address=":0"
+            )
         client = Client(cluster)
     else:
         cluster, client = None, Client(scheduler)

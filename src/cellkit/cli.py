@@ -12,7 +12,7 @@ from pathlib import Path
 import numpy as np
 
 from cellkit import __version__
-from cellkit.run import CONFIG_FILE, LOG_FILE, CellResult, run_cell
+from cellkit.run import CONFIG_FILE, LOG_FILE, CellResult, one_line, run_cell
 
 DESCRIPTION = """\
 Fits equivalent-circuit models to a cell's pulse records and merges them into one
@@ -80,11 +80,13 @@ def add_settings(parser: argparse.ArgumentParser) -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    # allow_abbrev=False everywhere: "--low 3.1" must not pass for --low-cutoff
     parser = argparse.ArgumentParser(
         prog="cellfit",
         description=DESCRIPTION,
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,
     )
     parser.add_argument("--version", action="version", version=f"cellfit {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -97,6 +99,7 @@ def build_parser() -> argparse.ArgumentParser:
         + "\n\nEnds with a table per record: temperature, pulses fitted, capacity, R0,"
         "\nmedian RMS error of the fits, warnings. Exit status 1 if the run fails.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
+        allow_abbrev=False,
     )
     run.add_argument("folder", metavar="FOLDER", help="cell folder holding raw_data/")
     add_settings(run)
@@ -109,11 +112,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="fit many cell folders, in parallel or on a Dask cluster",
         description="Runs each FOLDER as `cellfit run` would, with the same settings "
         "options for all. One cell's failure never stops the others; the end is a "
-        "table of cells, ok or failed with the last line of the error, and the exit "
+        "table of cells, ok or failed with the error on one line, and the exit "
         "status is 1 if any cell failed. Each cell keeps its log in "
         f"FOLDER/{LOG_FILE}.",
         epilog="Dask is optional: pip install 'cellfit[dask]'. With --scheduler ADDRESS "
         "the folders must be at the same paths on the workers.",
+        allow_abbrev=False,
     )
     batch.add_argument("folders", nargs="+", metavar="FOLDER", help="cell folders")
     add_settings(batch)
@@ -187,7 +191,9 @@ TOOL_COMMANDS = {
 def add_tool_commands(commands) -> None:
     """The commands that work on a finished run's files."""
     for name, (summary, description) in TOOL_COMMANDS.items():
-        parser = commands.add_parser(name, help=summary, description=description)
+        parser = commands.add_parser(
+            name, help=summary, description=description, allow_abbrev=False
+        )
         parser.add_argument("folder", metavar="FOLDER", help="cell folder after a run")
     simulate = commands.choices["simulate"]
     simulate.add_argument("profile", metavar="PROFILE.csv", help="the current profile")
@@ -246,7 +252,7 @@ def command_tool(args: argparse.Namespace) -> int:
             path = export_pybamm(args.folder, temp_c=args.temperature)
             print(f"PyBaMM parameter set in {path}")
     except (OSError, ValueError, ImportError) as exc:
-        print(f"cellfit: {exc}", file=sys.stderr)
+        print(f"cellfit: {one_line(str(exc))}", file=sys.stderr)
         return 1
     return 0
 
@@ -405,8 +411,23 @@ def command_batch(args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
+def parse(argv: list[str] | None) -> argparse.Namespace:
+    """The arguments; an unknown option is refused with its own command's usage (a
+    plain parse_args would show the top-level usage for `cellfit run X --modle`)."""
+    parser = build_parser()
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        commands = next(
+            a for a in parser._actions if isinstance(a, argparse._SubParsersAction)
+        )
+        commands.choices[args.command].error(
+            f"unrecognized arguments: {' '.join(unknown)}"
+        )
+    return args
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    args = parse(argv)
     try:
         if args.command == "run":
             return command_run(args)

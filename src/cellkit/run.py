@@ -18,9 +18,9 @@ import json
 import logging
 import math
 import os
+import re
 import statistics
 import sys
-import tempfile
 import threading
 import time
 import traceback
@@ -62,7 +62,7 @@ class RecordSummary:
 
 @dataclass
 class CellResult:
-    """The outcome of one cell: ok, or failed with the last line of its error."""
+    """The outcome of one cell: ok, or failed with its error on one line."""
 
     folder: str
     ok: bool
@@ -72,6 +72,27 @@ class CellResult:
     seconds: float = 0.0
 
 
+def settings_source(folder: Path, overrides: dict | None = None) -> str:
+    """Where the run's settings come from, as its error messages name it."""
+    path = folder / CONFIG_FILE
+    given = any(v is not None for v in (overrides or {}).values())
+    if not path.is_file():
+        return "the command line's options"
+    return f"'{path}'" + (" and the command line's options" if given else "")
+
+
+def _misspelt(settings: dict, key: str) -> str:
+    """The note on a missing key the file seems to misspell: ' (the file has
+    "low_cuttoff")', or nothing."""
+    from difflib import get_close_matches
+
+    from _cellpipeline import SETTINGS_KEYS
+
+    unknown = [k for k in settings if isinstance(k, str) and k not in SETTINGS_KEYS]
+    close = get_close_matches(key, unknown, n=1)
+    return f' (the file has "{close[0]}")' if close else ""
+
+
 def load_settings(folder: Path, overrides: dict | None = None) -> dict:
     """The run's settings: FOLDER/input_params.json where it exists, without its
     working-folder keys, then the overrides that are not None."""
@@ -79,7 +100,8 @@ def load_settings(folder: Path, overrides: dict | None = None) -> dict:
     path = folder / CONFIG_FILE
     if path.is_file():
         try:
-            settings = json.loads(path.read_text())
+            # utf-8-sig: as the pipeline reads the file, with or without a byte-order mark
+            settings = json.loads(path.read_text(encoding="utf-8-sig"))
         except (OSError, UnicodeDecodeError, ValueError) as exc:
             raise CellError(f"{path}: not a readable JSON file ({exc})") from None
         if not isinstance(settings, dict):
@@ -91,10 +113,30 @@ def load_settings(folder: Path, overrides: dict | None = None) -> dict:
     if missing:
         flags = ", ".join(REQUIRED_KEYS[key] for key in missing)
         them = "it" if len(missing) == 1 else "them"
+        hints = "".join(_misspelt(settings, key) for key in missing)
         raise CellError(
-            f"{folder}: no {', '.join(missing)}: set {them} in {path} or pass {flags}"
+            f"{folder}: no {', '.join(missing)}{hints}: set {them} in {path} or "
+            f"pass {flags}"
         )
     return settings
+
+
+def check_cell_folder(path: Path) -> None:
+    """CellError saying what to pass when path is not a cell folder with records."""
+    records = path / "raw_data"
+    if path.is_file():
+        hint = ""
+        if path.parent.name == "raw_data":
+            hint = f": pass the cell folder, {path.parent.parent}"
+        raise CellError(f"{path}: a file, not a cell folder holding raw_data/{hint}")
+    if records.is_dir():
+        return
+    if path.name == "raw_data" and path.is_dir():
+        raise CellError(
+            f"{path}: the records folder itself; pass the cell folder above it, "
+            f"{path.parent}"
+        )
+    raise CellError(f"{path}: no raw_data folder")
 
 
 class _Discard(io.TextIOBase):
@@ -119,21 +161,28 @@ class _Track:
 
 
 class _RunLog(logging.Handler):
-    """Keeps the run's log lines and follows them record by record."""
+    """Writes the run's log lines to its log file as they come (a run cut short leaves
+    the log up to that point) and follows them record by record."""
 
     def __init__(self, on_line=None, on_record=None):
         super().__init__(logging.INFO)
         self.setFormatter(logging.Formatter(LOG_FORMAT))
-        self.lines: list[str] = []
+        self.file: io.TextIOBase | None = None
         self.tracks: list[_Track] = []
         self.cell_warnings: list[str] = []
         self._current: _Track | None = None
         self._on_line = on_line
         self._on_record = on_record
 
+    def write(self, text: str) -> None:
+        """Text to the log file, at once."""
+        if self.file is not None:
+            self.file.write(text)
+            self.file.flush()
+
     def emit(self, record: logging.LogRecord) -> None:
         line = self.format(record)
-        self.lines.append(line)
+        self.write(f"{line}\n")
         if self._on_line:
             self._on_line(line)
         self._follow(record.getMessage(), record.levelno)
@@ -197,31 +246,46 @@ def _summarise(workdir: Path, track: _Track) -> RecordSummary:
     return out
 
 
+def one_line(text: str) -> str:
+    """A message on one line: its lines joined, blanks dropped (a library's message
+    may end in a line break, or close a bracket on a line of its own)."""
+    text = " ".join(line.strip() for line in text.splitlines() if line.strip())
+    return re.sub(r" ([)\]}])", r"\1", text)
+
+
+def _type_name(exc: BaseException) -> str:
+    cls = type(exc)
+    if cls.__module__ in ("builtins", "__main__"):
+        return cls.__qualname__
+    return f"{cls.__module__}.{cls.__qualname__}"
+
+
 def _error_line(exc: BaseException) -> tuple[str, str]:
-    """The last line of the error, and the text `import cellfit` would print for it
+    """The error on one line, and the text `import cellfit` would print for it
     (without the stack: the run's frames say nothing to a user)."""
     if isinstance(exc, SystemExit):
         text = exc.code if isinstance(exc.code, str) else f"exit status {exc.code}"
-        printed = f"{text}\n"
-    elif isinstance(exc, CellError):
-        printed = f"{exc}\n"
-    else:
-        printed = "".join(traceback.format_exception_only(type(exc), exc))
-    lines = [line.strip() for line in printed.splitlines() if line.strip()]
-    return (lines[-1] if lines else type(exc).__name__), printed
+        return one_line(text) or "exit", f"{text}\n"
+    if isinstance(exc, CellError):
+        return one_line(str(exc)), f"{exc}\n"
+    printed = "".join(traceback.format_exception_only(type(exc), exc))
+    message = one_line(str(exc))
+    return (f"{_type_name(exc)}: {message}" if message else _type_name(exc)), printed
 
 
-def write_text_atomic(path: Path, text: str) -> None:
-    """Writes text to a temporary file beside path, then renames it over path."""
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent)
+@contextlib.contextmanager
+def _log_file(folder: Path):
+    """FOLDER/cellfit.log open for writing from the start (None unless FOLDER is a
+    cell folder: nothing is written into a folder given by mistake); created as any
+    file the user makes, and left with a final line break."""
+    if not (folder / "raw_data").is_dir():
+        yield None
+        return
     try:
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
+        with open(folder / LOG_FILE, "w", encoding="utf-8", newline="\n") as f:
+            yield f
+    except OSError as exc:  # opening it, or a line written to it
+        raise CellError(f"{folder / LOG_FILE}: cannot write the log ({exc})") from None
 
 
 @contextlib.contextmanager
@@ -242,10 +306,42 @@ def _captured(handler: logging.Handler):
         os.chdir(cwd)
 
 
-def _pipeline_run(namespace: dict, settings: dict, workdir: str) -> None:
+def _pipeline_run(namespace: dict, settings: dict, workdir: Path, overrides) -> None:
     import _cellpipeline  # the extension imports numpy, scipy and pandas on first run
 
-    _cellpipeline.run(namespace, settings, workdir)
+    source = settings_source(workdir, overrides)
+    file = workdir / CONFIG_FILE
+    settings_file = str(file) if file.is_file() else None
+    _cellpipeline.run(namespace, settings, str(workdir), source, settings_file)
+
+
+# What the log ends with when the user stops a run; the run's manifest says the same.
+INTERRUPTED = (
+    "interrupted: the run was stopped before its end; results/manifest.json names "
+    "the files it wrote\n"
+)
+
+
+def _run_logged(path: Path, overrides, handler: _RunLog) -> tuple[str | None, str]:
+    """The run with its log going to handler; (error line or None, error text)."""
+    namespace: dict = {"__name__": "cellfit"}
+    try:
+        check_cell_folder(path)
+        settings = load_settings(path, overrides)
+        with _RUN_LOCK, _captured(handler):
+            _pipeline_run(namespace, settings, path, overrides)
+    except SystemExit as exc:  # how the pipeline ends on bad input
+        if exc.code not in (None, 0):
+            return _error_line(exc)
+    except KeyboardInterrupt:
+        handler.write(INTERRUPTED)
+        raise
+    except Exception as exc:  # a bad cell ends as a failed cell
+        return _error_line(exc)
+    finally:
+        # the stages' functions hold the namespace: clearing it frees the run's arrays
+        namespace.clear()
+    return None, ""
 
 
 def run_cell(
@@ -257,29 +353,20 @@ def run_cell(
 ) -> CellResult:
     """Runs one cell folder as ``import cellfit`` would run it, in this process.
 
-    Never raises for a bad cell: its error is in the result. on_line gets each log line,
-    on_record(record_path, finished) each record's start and end. The whole log goes to
-    FOLDER/cellfit.log.
+    Never raises for a bad cell: its error is in the result (KeyboardInterrupt passes,
+    once the log has said so). on_line gets each log line, on_record(record_path,
+    finished) each record's start and end. The log goes to FOLDER/cellfit.log as the
+    run goes.
     """
     path = Path(folder).absolute()
     start = time.perf_counter()
     handler = _RunLog(on_line, on_record)
-    error = printed = None
-    namespace: dict = {"__name__": "cellfit"}
     try:
-        if not (path / "raw_data").is_dir():
-            raise CellError(f"{path}: no raw_data folder")
-        settings = load_settings(path, overrides)
-        with _RUN_LOCK, _captured(handler):
-            _pipeline_run(namespace, settings, str(path))
-    except SystemExit as exc:  # how the pipeline ends on bad input
-        if exc.code not in (None, 0):
-            error, printed = _error_line(exc)
-    except Exception as exc:  # a bad cell ends as a failed cell
-        error, printed = _error_line(exc)
-    finally:
-        # the stages' functions hold the namespace: clearing it frees the run's arrays
-        namespace.clear()
+        with _log_file(path) as handler.file:
+            error, printed = _run_logged(path, overrides, handler)
+            handler.write(printed)
+    except CellError as exc:  # the log itself cannot be written
+        error = one_line(str(exc))
     result = CellResult(str(path), ok=error is None, error=error)
     result.warnings = handler.cell_warnings
     for track in handler.tracks:
@@ -289,9 +376,6 @@ def run_cell(
             except (OSError, ValueError) as exc:
                 result.records.append(RecordSummary(record=track.path))
                 result.warnings.append(f"{track.path}: no summary ({exc})")
-    if path.is_dir():
-        text = "".join(f"{line}\n" for line in handler.lines) + (printed or "")
-        write_text_atomic(path / LOG_FILE, text)
     result.seconds = time.perf_counter() - start
     return result
 

@@ -3,7 +3,9 @@
 A working folder holds ``raw_data/<record>.csv``, usually ``input_params.json``, and
 after a run ``results/`` with ``<record>_params.json``, ``battery_model.json`` and, from
 the pulse engine, ``<record>_pulses.csv``; the command line keeps the run's log in
-``cellfit.log``. The validation and the report read them all through this module.
+``cellfit.log``. ``results/manifest.json`` says which of the files the last run wrote
+and whether it finished. The validation and the report read them all through this
+module, and refuse a folder whose last run did not finish.
 """
 
 from __future__ import annotations
@@ -70,8 +72,46 @@ def low_cutoff_v(settings: dict, model: dict) -> float:
     return round(float(model["param_2"][0]) + 0.01, 9)
 
 
+def load_manifest(folder: Path) -> dict | None:
+    """results/manifest.json, None where no run wrote one (an older version's)."""
+    path = Path(folder) / "results" / "manifest.json"
+    if not path.exists():
+        return None
+    try:
+        manifest = json.loads(path.read_text(encoding="utf-8"))
+    except ValueError as exc:
+        raise ValueError(f"{path}: not a readable manifest ({exc})") from None
+    if not isinstance(manifest, dict):
+        raise ValueError(f"{path}: not a readable manifest (not a JSON object)")
+    return manifest
+
+
+def finished_run(folder: Path) -> dict | None:
+    """The manifest of the folder's last run (None without one); ValueError when that
+    run did not complete, so that its results/ mixes two runs' files."""
+    manifest = load_manifest(folder)
+    if manifest is None or manifest.get("status") == "complete":
+        return manifest
+    started, status = manifest.get("started", "?"), manifest.get("status")
+    what = f"the run started at {started}"
+    if status == "running":
+        what += " has not finished (or was killed)"
+    elif status == "interrupted":
+        what += " was interrupted"
+    else:
+        what += f" {status}" + (
+            f" ({manifest['error']})" if "error" in manifest else ""
+        )
+    raise ValueError(
+        f"{Path(folder) / 'results' / 'manifest.json'}: {what}; results/ holds a part "
+        "of its files beside older ones: run cellfit there again"
+    )
+
+
 def load_model(folder: Path) -> dict:
-    """results/battery_model.json; FileNotFoundError naming it when it is missing."""
+    """results/battery_model.json; FileNotFoundError naming it when it is missing,
+    ValueError when the last run did not finish."""
+    finished_run(folder)
     path = Path(folder) / "results" / "battery_model.json"
     if not path.exists():
         raise FileNotFoundError(f"{path}: no model file; run cellfit in {folder} first")
@@ -86,9 +126,17 @@ def load_tables(folder: Path) -> dict | None:
 
 
 def load_params(folder: Path) -> list[tuple[str, dict]]:
-    """(record name, contents) of every results/<record>_params.json, coldest first."""
+    """(record name, contents) of every results/<record>_params.json the last run
+    wrote (all of them without a manifest), coldest first; ValueError when the last
+    run did not finish."""
+    manifest = finished_run(folder)
+    current = None
+    if manifest is not None:
+        current = {Path(p).name for p in manifest.get("outputs", {})}
     found = []
     for path in (Path(folder) / "results").glob("*_params.json"):
+        if current is not None and path.name not in current:
+            continue  # a record no longer in raw_data/: not in the model either
         found.append((path.name[: -len("_params.json")], json.loads(path.read_text())))
     return sorted(found, key=lambda item: (item[1]["TempC"], item[0]))
 
