@@ -128,7 +128,7 @@ def pulse_train(n_pulses: int) -> dict:
 def scaling() -> None:
     """The engine's time against the number of pulses: linear, a fixed cost per pulse."""
     print("\npulses  rows     engine  per pulse")
-    for n in (250, 1000, 4000):
+    for n in (250, 2000, 8000):
         rec = pulse_train(n)
         seconds, result = best_of(
             2,
