@@ -182,15 +182,6 @@ py::object residual(const Workspace& ws, const char* name, const char* model,
     return ydata - fn(ws.get("xdata"), *a[0]);
 }
 
-template <typename F>
-void bind(const Workspace& ws, const char* name, F&& f, const char* doc) {
-    ws.set(name, py::cpp_function(
-                     [ws, f](const py::args& args, const py::kwargs& kwargs) {
-                         return f(ws, args, kwargs);
-                     },
-                     py::name(name), py::doc(doc)));
-}
-
 } // namespace
 
 void register_lsim2(const py::module_& m) {
@@ -213,17 +204,18 @@ py::object native_lsim2_function() {
 }
 
 void bind_circuit_models(const Workspace& ws) {
-    bind(ws, "model1", model1,
-         "model1(x, r0, r1, c1): one-RC circuit voltage over t_vec.");
-    bind(ws, "model2_r2c2", model2_r2c2,
-         "model2_r2c2(x, r2, c2): two-RC circuit voltage, R0/R1/C1 from gr0/gr1/gc1.");
-    bind(
+    bind_function(ws, "model1", model1,
+                  "model1(x, r0, r1, c1): one-RC circuit voltage over t_vec.");
+    bind_function(
+        ws, "model2_r2c2", model2_r2c2,
+        "model2_r2c2(x, r2, c2): two-RC circuit voltage, R0/R1/C1 from gr0/gr1/gc1.");
+    bind_function(
         ws, "fit_ls1",
         [](const Workspace& w, const py::args& a, const py::kwargs& k) {
             return residual(w, "fit_ls1", "model1", a, k);
         },
         "fit_ls1(params): ydata - model1(xdata, *params).");
-    bind(
+    bind_function(
         ws, "fit_ls2",
         [](const Workspace& w, const py::args& a, const py::kwargs& k) {
             return residual(w, "fit_ls2", "model2_r2c2", a, k);

@@ -116,15 +116,6 @@ py::object jac_ls_joint(const Workspace& ws, const py::args& args,
     return std::move(jac);
 }
 
-template <typename F>
-void bind(const Workspace& ws, const char* name, F f, const char* doc) {
-    ws.set(name, py::cpp_function(
-                     [ws, f](const py::args& args, const py::kwargs& kwargs) {
-                         return f(ws, args, kwargs);
-                     },
-                     py::name(name), py::doc(doc)));
-}
-
 py::list as_list(const TwoRc& c) {
     py::list out;
     for (double v : c.p)
@@ -155,12 +146,14 @@ py::list relative_percent(const std::vector<double>& se, const TwoRc& c) {
 } // namespace
 
 void bind_joint_model(const Workspace& ws) {
-    bind(ws, "model2_joint", model2_joint,
-         "model2_joint(x, r0, r1, c1, r2, c2): two-RC circuit voltage over t_vec.");
-    bind(ws, "fit_ls_joint", fit_ls_joint,
-         "fit_ls_joint(params): ydata - model2_joint(xdata, *params).");
-    bind(ws, "jac_ls_joint", jac_ls_joint,
-         "jac_ls_joint(params): derivatives of fit_ls_joint by R0, R1, C1, R2, C2.");
+    bind_function(
+        ws, "model2_joint", model2_joint,
+        "model2_joint(x, r0, r1, c1, r2, c2): two-RC circuit voltage over t_vec.");
+    bind_function(ws, "fit_ls_joint", fit_ls_joint,
+                  "fit_ls_joint(params): ydata - model2_joint(xdata, *params).");
+    bind_function(
+        ws, "jac_ls_joint", jac_ls_joint,
+        "jac_ls_joint(params): derivatives of fit_ls_joint by R0, R1, C1, R2, C2.");
 }
 
 void fit_jointly(const Workspace& ws) {

@@ -14,10 +14,6 @@
 namespace records {
 namespace {
 
-[[noreturn]] void fail(const std::string& path, const std::string& problem) {
-    bridge::raise(PyExc_ValueError, path + ": " + problem);
-}
-
 // A test that opens with a charge (to full, before the first rest) is not part of the
 // discharge: counted in, it makes the SOC axis and the capacity those of a cell that
 // was never full. The record is taken from the rest after the charge, when a rest does

@@ -16,8 +16,6 @@ const char* const kStandardColumns[] = {kTimeColumn,     kVoltageColumn,
                                         kCurrentColumn,  kTemperatureColumn,
                                         kStepTimeColumn, kStepIndexColumn};
 
-std::string quoted(const std::string& name) { return "\"" + name + "\""; }
-
 bool is_text(const py::handle& value, const char* text) {
     return py::isinstance<py::str>(value) && value.equal(py::str(text));
 }

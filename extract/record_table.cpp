@@ -35,12 +35,6 @@ constexpr std::size_t kExtraFields = 16;
 // (a wrong column, a broken export), and dropping rows would hide that.
 constexpr double kMostBadRowShare = 0.01;
 
-std::string quoted(const std::string& name) { return "\"" + name + "\""; }
-
-[[noreturn]] void fail(const std::string& path, const std::string& problem) {
-    bridge::raise(PyExc_ValueError, path + ": " + problem);
-}
-
 std::string rows_text(std::size_t n) {
     return bridge::str(n) + (n == 1 ? " row" : " rows");
 }
@@ -556,6 +550,10 @@ py::object median_temperature(const py::object& column) {
     } catch (py::error_already_set&) {
         return py::none();
     }
+}
+
+void fail(const std::string& path, const std::string& problem) {
+    bridge::raise(PyExc_ValueError, path + ": " + problem);
 }
 
 } // namespace records

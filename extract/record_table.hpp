@@ -86,6 +86,12 @@ void choose_test_rows(const std::string& path, RecordTable& table,
                       const RecordSettings& settings, double cutoff_v,
                       const MessageSink& note);
 
+/// A column's name in quotes, as the reader's messages show it.
+inline std::string quoted(const std::string& name) { return "\"" + name + "\""; }
+
+/// Stops the reading with a ValueError naming the record.
+[[noreturn]] void fail(const std::string& path, const std::string& problem);
+
 /// The median of a temperature column, rounded half to even, as a Python int; None when
 /// the column is None, has a cell that is not a number, or its median is not finite.
 py::object median_temperature(const py::object& column);

@@ -13,6 +13,17 @@ namespace cellfit {
 namespace py = pybind11;
 using bridge::Workspace;
 
+/// Binds f(ws, args, kwargs) into the workspace as the Python function name, so that
+/// the stages can hand it to scipy (a residual, a Jacobian, a model).
+template <typename F>
+void bind_function(const Workspace& ws, const char* name, F f, const char* doc) {
+    ws.set(name, py::cpp_function(
+                     [ws, f](const py::args& args, const py::kwargs& kwargs) {
+                         return f(ws, args, kwargs);
+                     },
+                     py::name(name), py::doc(doc)));
+}
+
 /// Configuration, working folder, the loop over records and the final model file call.
 /// With config (a dict) given, ./input_params.json is not read; with workdir (a str)
 /// given, it is the working folder instead of battery_database + battery_folder.
