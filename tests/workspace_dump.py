@@ -9,8 +9,9 @@ and writes every module attribute that is not a function or a module: the names 
 pipeline publishes (PUBLISHED) and, listed apart, any other it leaves. Arrays are
 written as dtype, shape and SHA-256 of their bytes, tables as columns, dtypes and
 SHA-256 of their CSV text, everything else by repr, containers item by item. Wall-clock
-readings are reduced to their type, dates and runtimes to a mark, and the temporary folder to "<cell>", so two runs of
-the same code give the same file. With --results the run's results/ folder is kept.
+readings are reduced to their type, dates and runtimes to a mark, and the temporary
+folder to "<cell>", so two runs of the same code give the same file. With --results
+the run's results/ folder is kept.
 
 The second form writes the small cells the tests build (one per fitting path) into DIR.
 """
@@ -80,7 +81,8 @@ def plain(x, depth=0):
             return {"object array": list(x.shape),
                     "items": [plain(e, depth + 1) for e in x.ravel()]}
         data = np.ascontiguousarray(x)
-        return {"dtype": str(x.dtype), "shape": list(x.shape), "sha256": sha(data.tobytes())}
+        return {"dtype": str(x.dtype), "shape": list(x.shape),
+                "sha256": sha(data.tobytes())}
     if isinstance(x, pd.DataFrame):
         return {"columns": [str(c) for c in x.columns],
                 "dtypes": [str(d) for d in x.dtypes],
@@ -89,7 +91,8 @@ def plain(x, depth=0):
         return {"series": str(x.dtype), "sha256": sha(text(x.to_csv()).encode())}
     if isinstance(x, dict):
         return {"type": type(x).__name__,
-                "items": [[plain(k, depth + 1), plain(v, depth + 1)] for k, v in x.items()]}
+                "items": [[plain(k, depth + 1), plain(v, depth + 1)]
+                          for k, v in x.items()]}
     if isinstance(x, (list, tuple)):
         return {"type": type(x).__name__, "items": [plain(e, depth + 1) for e in x]}
     if hasattr(x, "get_knots"):  # a spline: its work arrays hold stale memory
@@ -129,9 +132,18 @@ def dump_cell(cell: Path, results_to: Path | None = None) -> dict:
         work = Path(tmp) / "cell"
         shutil.copytree(cell, work, ignore=shutil.ignore_patterns("results", "*.log"))
         proc = subprocess.run(
-            [sys.executable, "-c", _CHILD, str(work), json.dumps(PUBLISHED),
-             json.dumps(sorted(CLOCK))],
-            cwd=work, capture_output=True, text=True, timeout=1800,
+            [
+                sys.executable,
+                "-c",
+                _CHILD,
+                str(work),
+                json.dumps(PUBLISHED),
+                json.dumps(sorted(CLOCK)),
+            ],
+            cwd=work,
+            capture_output=True,
+            text=True,
+            timeout=1800,
         )
         if "@@dump@@" not in proc.stdout:
             raise RuntimeError(f"cellfit failed in {cell}:\n{proc.stderr[-3000:]}")
@@ -150,8 +162,13 @@ def make_cases(folder: Path) -> list:
     one_rc = pr.simulate(pr.Cell(r0=0.03, r1=0.015, c1=1000.0), pr.Protocol(n_pulses=6))
     two_rc_cell = pr.Cell(r0=0.03, r1=0.01, c1=500.0, r2=0.02, c2=20000.0)
     two_rc = pr.simulate(two_rc_cell, pr.Protocol(n_pulses=7), noise_v=2e-4, seed=3)
-    hppc = pr.simulate_hppc(two_rc_cell, pr.HppcProtocol(n_blocks=4), noise_v=5e-4,
-                            quirks=True, repeat_every=10)
+    hppc = pr.simulate_hppc(
+        two_rc_cell,
+        pr.HppcProtocol(n_blocks=4),
+        noise_v=5e-4,
+        quirks=True,
+        repeat_every=10,
+    )
     steps = [(600.0, 0.0, 10.0)] + [(300.0, -2.0, 1.0), (1800.0, 0.0, 10.0)] * 6
     steps.append((20000.0, -2.0, 1.0))
     gitt = pr.simulate_cycler_log(two_rc_cell, steps, noise_v=2e-4)
@@ -159,19 +176,31 @@ def make_cases(folder: Path) -> list:
     gitt = {k: x[:stop] for k, x in gitt.items()}
     cases = {
         "one_rc_model1": ({"one_Tp25.csv": one_rc}, {"model": "model1"}),
-        "two_rc_model2": ({"two_Tn5.csv": two_rc, "one_Tp25.csv": one_rc},
-                          {"model": "model2", "total_number_of_cycles": 5}),
-        "two_rc_joint": ({"two_Tp10.csv": two_rc}, {"model": "model2", "fit_method": "joint"}),
-        "one_rc_engine": ({"one_Tp25.csv": one_rc},
-                          {"model": "model1", "fit_method": "pulse_test"}),
-        "hppc_model2": ({"hppc_Tp25.csv": hppc}, {"model": "model2", "low_cutoff": 3.0}),
+        "two_rc_model2": (
+            {"two_Tn5.csv": two_rc, "one_Tp25.csv": one_rc},
+            {"model": "model2", "total_number_of_cycles": 5},
+        ),
+        "two_rc_joint": (
+            {"two_Tp10.csv": two_rc},
+            {"model": "model2", "fit_method": "joint"},
+        ),
+        "one_rc_engine": (
+            {"one_Tp25.csv": one_rc},
+            {"model": "model1", "fit_method": "pulse_test"},
+        ),
+        "hppc_model2": (
+            {"hppc_Tp25.csv": hppc},
+            {"model": "model2", "low_cutoff": 3.0},
+        ),
     }
     made = []
     for name, (records, settings) in cases.items():
         cell = folder / name
         (cell / "raw_data").mkdir(parents=True, exist_ok=True)
         for file, rec in records.items():
-            pr.write_record(cell / "raw_data" / file, rec, 25.0 if "hppc" in file else None)
+            pr.write_record(
+                cell / "raw_data" / file, rec, 25.0 if "hppc" in file else None
+            )
         made.append(cell)
         write_settings(cell, settings)
     cell = folder / "gitt_arbin"
@@ -183,8 +212,13 @@ def make_cases(folder: Path) -> list:
 
 
 def write_settings(cell: Path, settings: dict) -> None:
-    values = {"battery_database": "", "battery_folder": ".", "high_cutoff": 4.2,
-              "low_cutoff": 3.3, "model": "model1"}
+    values = {
+        "battery_database": "",
+        "battery_folder": ".",
+        "high_cutoff": 4.2,
+        "low_cutoff": 3.3,
+        "model": "model1",
+    }
     values.update(settings)
     (cell / "input_params.json").write_text(json.dumps(values))
 
@@ -204,8 +238,10 @@ def main(argv=None) -> int:
         parser.error("give CELL and OUT, or --make-cases DIR")
     dump = dump_cell(args.cell, args.results)
     args.out.write_text(json.dumps(dump, indent=1) + "\n")
-    sys.stdout.write(f"{args.out}: {len(dump['published'])} published names, "
-                     f"{len(dump['other'])} others\n")
+    sys.stdout.write(
+        f"{args.out}: {len(dump['published'])} published names, "
+        f"{len(dump['other'])} others\n"
+    )
     return 0
 
 
