@@ -25,7 +25,7 @@ void configure_logging() {
 void read_configuration(Run& run) {
     try {
         py::object jfile = open_configuration(kConfigFile);
-        publish(run.ws, {{"jfile", jfile}});
+        run.jfile = jfile;
         run.settings_file =
             run.lib.os.attr("path").attr("abspath")(py::str(kConfigFile));
         try {
@@ -132,7 +132,6 @@ void check_cycle_limit(const Run& run) {
 // so an earlier run's results and manifest stay as they were.
 void list_records(Run& run) {
     run.infiles = run.lib.gl(run.workdir + py::str("/raw_data/*.csv"));
-    publish(run.ws, {{"infiles", run.infiles}});
     if (run.infiles.empty()) {
         bridge::log("cellfit", "error", "No *.csv files found!");
         bridge::exit_with_message("\nNo records (*.csv) in " +
@@ -245,19 +244,21 @@ void run_pipeline(const Workspace& ws, const py::object& config,
         run.source = source.is_none() ? py::str("the settings given") : py::str(source);
         run.values = config;
     }
-    publish(ws, {{"values", run.values}});
     check_settings_keys(run);
     enter_workdir(run, workdir);
     read_limits(run);
-    publish(ws, {{"workdir", run.workdir},
-                 {"maybe_total_number_of_cycles", run.cycle_limit},
-                 {"vhigh", run.vhigh},
-                 {"vcut", run.vcut}});
     check_model(run);
     check_fit_method(run);
     check_cycle_limit(run);
     check_record_settings(run);
     list_records(run);
+    publish(ws, {{"jfile", run.jfile},
+                 {"values", run.values},
+                 {"workdir", run.workdir},
+                 {"maybe_total_number_of_cycles", run.cycle_limit},
+                 {"vhigh", run.vhigh},
+                 {"vcut", run.vcut},
+                 {"infiles", run.infiles}});
     run_with_manifest(run);
 }
 

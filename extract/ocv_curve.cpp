@@ -13,9 +13,13 @@
 namespace cellfit {
 namespace {
 
-// SOC at each rest end from the signed charge passed before it. The loop's last values
-// are published as it leaves them.
-void ocv_soc_points(const Run& run, Record& rec) {
+// The loop over the rest ends as it leaves them (null objects without a rest end).
+struct LastPoint {
+    py::object relaxpoint, vsample, mAh, socval;
+};
+
+// SOC at each rest end from the signed charge passed before it.
+LastPoint ocv_soc_points(const Run& run, Record& rec) {
     const bridge::InArray v = rec.v;
     py::object trapezoid = np_trapezoid(run.lib.np);
     const double total_mAh =
@@ -44,11 +48,10 @@ void ocv_soc_points(const Run& run, Record& rec) {
         socval = 1 + mAh / total_mAh;
         rec.soc.push_back(socval);
     }
-    if (!rec.rest_ends.empty())
-        publish(run.ws, {{"relaxpoint", py::int_(rec.rest_ends.size() - 1)},
-                         {"vsample", py::float_(vsample)},
-                         {"mAh", py::float_(mAh)},
-                         {"socval", py::float_(socval)}});
+    if (rec.rest_ends.empty())
+        return {};
+    return {py::int_(rec.rest_ends.size() - 1), py::float_(vsample), py::float_(mAh),
+            py::float_(socval)};
 }
 
 // The spline needs four points and a strictly falling SOC; say which rests break that.
@@ -97,10 +100,18 @@ void warn_about_gaps(const Record& rec, const std::vector<long long>& rests) {
                     "from the voltage after the gap");
 }
 
-void ocv_over_time(const Run& run, Record& rec, const py::object& idx_rest,
-                   const py::object& idx_load) {
+// The OCV over time: its knots, the curve at every sample and the voltage left for
+// the circuit; vsample is the last knot's loaded voltage (null for a one-sample
+// record).
+struct OcvOverTime {
+    py::object ind_all, vsoc_time, vsoc_val, vsoc_val_itrp, vsample;
+};
+
+OcvOverTime ocv_over_time(const Run& run, Record& rec, const py::object& idx_rest,
+                          const py::object& idx_load) {
     py::object np = run.lib.np;
-    py::object ind_all =
+    OcvOverTime out;
+    out.ind_all =
         np.attr("sort")(np.attr("concatenate")(py::make_tuple(idx_rest, idx_load)));
     const bridge::InArray t = rec.t, v = rec.v;
     const auto times = bridge::view<double>(t);
@@ -109,36 +120,45 @@ void ocv_over_time(const Run& run, Record& rec, const py::object& idx_rest,
         {rec.pulse_load_end.data(), rec.pulse_load_end.size()},
         cellcore::gap_threshold_s(times));
     warn_about_gaps(rec, knots.gap_rests);
-    py::object vsoc_time = bridge::to_numpy(knots.time_s);
-    py::object vsoc_val = bridge::to_numpy(knots.volts);
-    py::object itrp = np.attr("interp")(rec.t, vsoc_time, vsoc_val);
-    rec.ocv_diff = rec.v - itrp;
-    publish(run.ws, {{"ind_all", ind_all},
-                     {"vsoc_time", vsoc_time},
-                     {"vsoc_val", vsoc_val},
-                     {"vsoc_val_itrp", itrp},
-                     {"ocv_diff", rec.ocv_diff}});
-    if (v.size() >= 2) // the last knot's loaded voltage
-        publish(run.ws, {{"vsample", py::float_(v.at(v.size() - 2))}});
+    out.vsoc_time = bridge::to_numpy(knots.time_s);
+    out.vsoc_val = bridge::to_numpy(knots.volts);
+    out.vsoc_val_itrp = np.attr("interp")(rec.t, out.vsoc_time, out.vsoc_val);
+    rec.ocv_diff = rec.v - out.vsoc_val_itrp;
+    if (v.size() >= 2)
+        out.vsample = py::float_(v.at(v.size() - 2));
+    return out;
 }
 
 } // namespace
 
 void extract_ocv(const Run& run, Record& rec) {
-    ocv_soc_points(run, rec);
+    const LastPoint last = ocv_soc_points(run, rec);
     py::object soc = bridge::to_numpy(rec.soc), vsoc = bridge::to_numpy(rec.vsoc);
-    publish(run.ws, {{"soc", soc}, {"vsoc", vsoc}});
     check_spline_points(rec);
     py::object spline = ocv_on_soc_grid(run, rec, soc, vsoc);
-    publish(run.ws,
-            {{"vsoc_itrp_3rd", spline}, {"SOC", rec.SOC}, {"OCV_3rd", rec.OCV_3rd}});
-    // the published rest ends, as the stage before left them, before they are closed
+    // the rest ends as the stage before published them, before they are closed
     const py::object idx_rest = bridge::to_numpy(rec.rest_ends);
-    ocv_over_time(run, rec, idx_rest, bridge::to_numpy(rec.load_ends));
+    const OcvOverTime over =
+        ocv_over_time(run, rec, idx_rest, bridge::to_numpy(rec.load_ends));
     const py::object start_time = run.lib.tp();
     // the record's end closes the last cycle; ind_slice is the same vector
     rec.ind_slice = run.lib.np.attr("append")(idx_rest, py::int_(rec.idx_end));
-    publish(run.ws, {{"start_time", start_time},
+    publish(run.ws, {{"relaxpoint", last.relaxpoint},
+                     {"vsample", last.vsample},
+                     {"mAh", last.mAh},
+                     {"socval", last.socval},
+                     {"soc", soc},
+                     {"vsoc", vsoc},
+                     {"vsoc_itrp_3rd", spline},
+                     {"SOC", rec.SOC},
+                     {"OCV_3rd", rec.OCV_3rd},
+                     {"ind_all", over.ind_all},
+                     {"vsoc_time", over.vsoc_time},
+                     {"vsoc_val", over.vsoc_val},
+                     {"vsoc_val_itrp", over.vsoc_val_itrp},
+                     {"ocv_diff", rec.ocv_diff},
+                     {"vsample", over.vsample},
+                     {"start_time", start_time},
                      {"idx_rest", rec.ind_slice},
                      {"ind_slice", rec.ind_slice}});
 }

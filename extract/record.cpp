@@ -35,9 +35,9 @@ records::RecordTable read_table(Record& rec, const records::RecordSettings& sett
     return table;
 }
 
-// The file name carries the temperature as ..._Tp25.csv (25 C) or ..._Tn10.csv (-10 C).
-// The text after the "T" is kept in temperature_txt, as the name gave it.
-py::object temperature_from_name(const Record& rec, py::object& temperature_txt) {
+// The file name carries the temperature as ..._Tp25.csv (25 C) or ..._Tn10.csv (-10 C);
+// the text after the "T" is kept as temperature_txt.
+py::object temperature_from_name(Record& rec) {
     const std::string bad =
         rec.name + ": no usable \"Temperature(C)\" column and no temperature in the "
                    "file name (name records like cellA_Tp25.csv for 25 C or "
@@ -48,7 +48,7 @@ py::object temperature_from_name(const Record& rec, py::object& temperature_txt)
     if (pieces.size() < 2)
         bridge::raise(PyExc_ValueError, bad);
     const std::string text = py::str(pieces[1]);
-    temperature_txt = pieces[1];
+    rec.temperature_txt = pieces[1];
     if (text.empty() || (text[0] != 'p' && text[0] != 'n'))
         bridge::raise(PyExc_ValueError, bad);
     try {
@@ -60,15 +60,10 @@ py::object temperature_from_name(const Record& rec, py::object& temperature_txt)
     }
 }
 
-// Publishes temperature_txt only when the name was read, as the name is then its
-// source.
-void find_temperature(const Run& run, Record& rec, const records::RecordTable& table) {
+void find_temperature(Record& rec, const records::RecordTable& table) {
     py::object temperature = records::median_temperature(table.temperature);
-    if (temperature.is_none()) {
-        py::object temperature_txt;
-        temperature = temperature_from_name(rec, temperature_txt);
-        publish(run.ws, {{"temperature_txt", temperature_txt}});
-    }
+    if (temperature.is_none())
+        temperature = temperature_from_name(rec);
     rec.temperature = temperature;
     bridge::log("cellfit", "info", "temperature = " + bridge::str(temperature) + " C");
 }
@@ -184,7 +179,11 @@ void check_plausible_charge(const Record& rec) {
 // bin holding more than 10 samples, the last bin excepted. With discharge currents
 // negative the last bin holds the rest current, and the bin below it that is well
 // populated is the pulse level nearest the rest.
-void current_threshold(const Run& run, Record& rec) {
+struct Histogram {
+    py::object counts, bins, ix;
+};
+
+Histogram current_threshold(const Run& run, Record& rec) {
     py::tuple hist = run.lib.np.attr("histogram")(rec.iload, py::arg("bins") = 21);
     const auto counts = py::array_t<long long, py::array::forcecast>(hist[0]);
     const long long ix = cellcore::pulse_level_bin({counts.data(), 21}, 10);
@@ -194,28 +193,32 @@ void current_threshold(const Run& run, Record& rec) {
                                  "level holds more than 10 samples)");
     const auto bins = py::array_t<double, py::array::forcecast>(hist[1]);
     rec.iload_th = py::float_(std::fabs((bins.at(ix) + bins.at(ix + 1)) / 2) / 4);
-    publish(run.ws,
-            {{"counts", hist[0]}, {"bins", hist[1]}, {"iload_ix", py::int_(ix)}});
+    return {hist[0], hist[1], py::int_(ix)};
 }
 
+// The loaded-window test as its loop leaves it: the last candidate and its verdict
+// (null objects when there was none).
+struct LastTest {
+    py::object iload_off, idx_ok;
+};
+
 // Rest ends, candidate load ends, and the load ends of pulses loaded long enough.
-void find_pulses(const Run& run, Record& rec) {
+LastTest find_pulses(Record& rec) {
     const bridge::InArray iload = rec.iload;
     const auto current = bridge::view<double>(iload);
     const double th = rec.iload_th.cast<double>();
     cellcore::CurrentSteps steps = cellcore::find_current_steps(current, th);
     rec.load_ends.clear();
-    bool ok = false;
+    LastTest last;
     for (long long k : steps.load_ends) {
-        ok = cellcore::loaded_before(current, k, th);
+        const bool ok = cellcore::loaded_before(current, k, th);
         if (ok)
             rec.load_ends.push_back(k);
+        last = {py::int_(k), py::bool_(ok)};
     }
-    if (!steps.load_ends.empty()) // the loop's last test
-        publish(run.ws, {{"iload_off", py::int_(steps.load_ends.back())},
-                         {"idx_ok", py::bool_(ok)}});
     rec.rest_ends = std::move(steps.rest_ends);
     rec.load_ends_raw = std::move(steps.load_ends);
+    return last;
 }
 
 // Why a pulse has no load end, for the warning that it is not fitted.
@@ -255,14 +258,13 @@ std::vector<double> charge_at_rows(const Record& rec) {
 void load_record(const Run& run, Record& rec) {
     const records::RecordSettings settings = records::record_settings(run.values, "");
     records::RecordTable table = read_table(rec, settings);
-    publish(run.ws, {{"df", rec.df}});
     if (table.time_s.size() < 2)
         bridge::raise(PyExc_ValueError,
                       rec.name + ": the record holds " +
                           bridge::str(table.time_s.size()) +
                           (table.time_s.size() == 1 ? " sample row" : " sample rows") +
                           "; a pulse test needs many");
-    find_temperature(run, rec, table);
+    find_temperature(rec, table);
     records::choose_test_rows(rec.name, table, settings, run.vcut.cast<double>(),
                               log_note);
     truncate_at_cutoff(run, rec, table);
@@ -270,7 +272,9 @@ void load_record(const Run& run, Record& rec) {
     segment(rec);
     cumulative_charge(run, rec);
     check_plausible_charge(rec);
-    publish(run.ws, {{"temperature", rec.temperature},
+    publish(run.ws, {{"df", rec.df},
+                     {"temperature_txt", rec.temperature_txt},
+                     {"temperature", rec.temperature},
                      {"vraw", rec.vraw},
                      {"idx_end", py::int_(rec.idx_end)},
                      {"v", rec.v},
@@ -280,10 +284,15 @@ void load_record(const Run& run, Record& rec) {
 }
 
 void find_record_pulses(const Run& run, Record& rec) {
-    current_threshold(run, rec);
-    find_pulses(run, rec);
+    const Histogram hist = current_threshold(run, rec);
+    const LastTest last = find_pulses(rec);
     pair_pulses(rec);
-    publish(run.ws, {{"iload_th", rec.iload_th},
+    publish(run.ws, {{"counts", hist.counts},
+                     {"bins", hist.bins},
+                     {"iload_ix", hist.ix},
+                     {"iload_th", rec.iload_th},
+                     {"iload_off", last.iload_off},
+                     {"idx_ok", last.idx_ok},
                      {"idx_rest", bridge::to_numpy(rec.rest_ends)},
                      {"idx_load_raw", bridge::to_numpy(rec.load_ends_raw)},
                      {"idx_load", bridge::to_numpy(rec.load_ends)},

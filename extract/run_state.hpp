@@ -33,6 +33,7 @@ struct Libraries {
 struct Run {
     Workspace ws;
     Libraries lib;
+    py::object jfile;         ///< the settings file as it was read (closed), if read
     py::object values;        ///< the settings (a dict)
     py::object source;        ///< where they came from, for messages
     py::object settings_file; ///< the file they were read from, or None
@@ -54,6 +55,7 @@ struct Record {
     std::string name;                ///< the same, for messages
     py::object df;                   ///< the table as read
     py::object temperature;          ///< whole degrees C
+    py::object temperature_txt;      ///< the file name's text for it, if read
     py::object vraw;                 ///< the whole voltage column
     long long idx_end = 0;           ///< samples kept (the first below the cut-off)
     py::object t, v, iload, cum_mAh; ///< float vectors of idx_end samples
@@ -88,10 +90,13 @@ struct Record {
 
 using Names = std::initializer_list<std::pair<const char*, py::object>>;
 
-/// Publishes a stage's results: each value under its name in the workspace.
+/// Publishes a stage's results: each value under its name in the workspace, in order,
+/// so a later entry of a name wins. A value the stage did not make this time (a null
+/// object, not None) leaves its name as an earlier record left it.
 inline void publish(const Workspace& ws, Names names) {
     for (const auto& entry : names)
-        ws.set(entry.first, entry.second);
+        if (entry.second)
+            ws.set(entry.first, entry.second);
 }
 
 /// The record's path, for error messages.

@@ -11,7 +11,7 @@ namespace {
 
 // The configured limit caps the cycles the record has (its paired pulses but the last,
 // which the cut-off ends); Python's min keeps the configured value on a tie.
-py::object fix_cycle_count(const Run& run, Record& rec) {
+py::object cycle_count(const Run& run, const Record& rec) {
     const std::size_t pulses = rec.fit_pulses.size();
     if (pulses == 0)
         bridge::raise(PyExc_ValueError, rec.name +
@@ -19,12 +19,7 @@ py::object fix_cycle_count(const Run& run, Record& rec) {
                                             "before the cut-off has a load end)");
     py::object available = py::int_(pulses);
     const py::object& limit = run.cycle_limit;
-    py::object total =
-        limit.is_none() ? available : (available < limit ? available : limit);
-    rec.results = py::list();
-    publish(run.ws, {{"total_number_of_cycles", total}, {"results", rec.results}});
-    bridge::print_line("Total cycles = " + bridge::str(total));
-    return total;
+    return limit.is_none() ? available : (available < limit ? available : limit);
 }
 
 // The one-RC model as the workspace binds it, over the window's current.
@@ -46,60 +41,57 @@ py::object fit_candidate(const Run& run, const py::object& start) {
     }
 }
 
-// The search as it stands: the best RMS so far and its fit (None before the first).
+// The search as it stands: the best RMS so far and its fit (None before the first),
+// the last candidate tried and the last one fitted (null objects before them).
 struct Search {
     py::object rms_min = py::int_(10);
     py::object best = py::none();
+    py::object ci, start;
+    py::object res, yout, error, rms;
 };
 
 void try_candidate(const Run& run, const Window& w, Search& search,
                    const py::object& ci) {
     info("\nInitial value search...");
-    py::object start = py::make_tuple(0.5, 0.05, ci);
-    publish(run.ws, {{"Ci", ci}, {"params_start", start}});
-    py::object res = fit_candidate(run, start);
+    search.ci = ci;
+    search.start = py::make_tuple(0.5, 0.05, ci);
+    py::object res = fit_candidate(run, search.start);
     if (!res.is_none()) {
-        py::object yout = model1_output(run, w, res.attr("x"));
-        py::object error = w.ydata - yout;
-        py::object rms_curr = rms(run, error);
-        publish(run.ws, {{"res_init", res},
-                         {"lsq_yout", yout},
-                         {"error_cur", error},
-                         {"rms_curr", rms_curr}});
-        if (rms_curr < search.rms_min) {
-            search.rms_min = rms_curr;
+        search.res = res;
+        search.yout = model1_output(run, w, res.attr("x"));
+        search.error = w.ydata - search.yout;
+        search.rms = rms(run, search.error);
+        if (search.rms < search.rms_min) {
+            search.rms_min = search.rms;
             search.best = res;
-            publish(run.ws, {{"res_opt_init", res}});
             info("Init params = " + bridge::str(res.attr("x")));
         }
     }
-    publish(run.ws, {{"rms_min", search.rms_min}});
     info("Min. rms_err = " + bridge::str(search.rms_min * py::int_(1000)) + " mV");
 }
 
 // How well the kept start reproduces the whole first cycle, pulse and rest.
-void check_full_cycle(const Run& run, const Record& rec, const py::object& start) {
+Residual check_full_cycle(const Run& run, const Record& rec, const py::object& start,
+                          py::object& yout) {
     const Window w = set_cycle_window(run, rec, 1);
-    py::object yout = model1_output(run, w, start.attr("x"));
-    py::object error = w.ydata - yout;
-    py::object rms_full = rms(run, error);
-    publish(run.ws, {{"lsq_yout_full", yout},
-                     {"error_lsq_full", error},
-                     {"rms_lsq_full", rms_full}});
-    info("rms_err_model1 = " + bridge::str(rms_full * py::int_(1000)) + " mV\n");
+    yout = model1_output(run, w, start.attr("x"));
+    Residual full{w.ydata - yout, py::none()};
+    full.rms = rms(run, full.error);
+    info("rms_err_model1 = " + bridge::str(full.rms * py::int_(1000)) + " mV\n");
+    return full;
 }
 
 } // namespace
 
 void search_start_values(const Run& run, Record& rec) {
-    fix_cycle_count(run, rec);
-    publish(run.ws, {{"i", py::int_(1)}});
+    const py::object total = cycle_count(run, rec);
+    rec.results = py::list();
+    bridge::print_line("Total cycles = " + bridge::str(total));
     const Window w = set_fall_window(run, rec, 1);
     Search search;
     py::list cinit;
     for (int c : {1, 10, 50, 100, 500, 1000, 2000, 4000})
         cinit.append(py::int_(c));
-    publish(run.ws, {{"rms_min", search.rms_min}, {"Cinit", cinit}});
     for (py::handle ci : cinit)
         try_candidate(run, w, search, py::reinterpret_borrow<py::object>(ci));
     // the previous record's choice must not stand in for this one's
@@ -109,7 +101,23 @@ void search_start_values(const Run& run, Record& rec) {
                                  "one-RC fit of its voltage fall reached an RMS error "
                                  "below 10 V)");
     rec.res_opt_init = search.best;
-    check_full_cycle(run, rec, search.best);
+    py::object yout_full;
+    const Residual full = check_full_cycle(run, rec, search.best, yout_full);
+    publish(run.ws, {{"total_number_of_cycles", total},
+                     {"results", rec.results},
+                     {"i", py::int_(1)},
+                     {"rms_min", search.rms_min},
+                     {"Cinit", cinit},
+                     {"Ci", search.ci},
+                     {"params_start", search.start},
+                     {"res_init", search.res},
+                     {"lsq_yout", search.yout},
+                     {"error_cur", search.error},
+                     {"rms_curr", search.rms},
+                     {"res_opt_init", search.best},
+                     {"lsq_yout_full", yout_full},
+                     {"error_lsq_full", full.error},
+                     {"rms_lsq_full", full.rms}});
 }
 
 } // namespace cellfit
