@@ -18,6 +18,15 @@
 namespace cellfit {
 namespace {
 
+// What the circuit functions of a record hold: the workspace they read the window from
+// at every call, and the record's times and the step changes the cycler placed in
+// time, fixed when they are bound.
+struct Circuit {
+    Workspace ws;
+    py::object t;
+    std::vector<cellcore::StepChange> logged_steps;
+};
+
 using Coefficients = std::vector<double>;
 
 // The native lsim2 object. Held for the life of the interpreter (never released), so
@@ -88,34 +97,34 @@ py::tuple lsim2(const py::object& system, const py::object& U, const py::object&
 // The step changes the cycler logged late that fall between two samples of the window,
 // as changes of the window's own rows.
 std::vector<cellcore::StepChange>
-changes_in_window(const Workspace& ws, cellcore::Span<const double> window) {
+changes_in_window(const Circuit& c, cellcore::Span<const double> window) {
     std::vector<cellcore::StepChange> inside;
     if (window.size() < 2)
         return inside;
-    const std::vector<cellcore::StepChange> all = logged_step_changes(ws);
+    const std::vector<cellcore::StepChange>& all = c.logged_steps;
     if (all.empty())
         return inside;
-    const bridge::InArray t = ws.get("t");
+    const bridge::InArray t = c.t;
     const auto times = bridge::view<double>(t);
-    for (const cellcore::StepChange& c : all) {
-        const double before = times[c.q - 1];
+    for (const cellcore::StepChange& change : all) {
+        const double before = times[change.q - 1];
         const double* at = std::lower_bound(window.begin(), window.end(), before);
-        if (at + 1 < window.end() && *at == before && at[1] == times[c.q])
+        if (at + 1 < window.end() && *at == before && at[1] == times[change.q])
             inside.push_back(
-                {static_cast<std::size_t>(at - window.begin()) + 1, c.at_s});
+                {static_cast<std::size_t>(at - window.begin()) + 1, change.at_s});
     }
     return inside;
 }
 
 // The circuit natively over the window, the current switching at the step changes the
 // cycler logged late instead of ramping between the samples around them.
-py::object simulate_window(const Workspace& ws, const Coefficients& num,
+py::object simulate_window(const Circuit& c, const Coefficients& num,
                            const Coefficients& den, const bridge::InArray& t,
                            const bridge::InArray& u) {
     if (t.ndim() != 1 || u.ndim() != 1 || t.size() != u.size())
         throw std::invalid_argument("lsim2: U and T must be 1-D and of equal length");
     const auto times = bridge::view<double>(t);
-    const std::vector<cellcore::StepChange> inside = changes_in_window(ws, times);
+    const std::vector<cellcore::StepChange> inside = changes_in_window(c, times);
     if (inside.empty())
         return simulate_native(num, den, t, u, py::none())[1];
     const cellcore::HoldGrid grid =
@@ -130,12 +139,12 @@ py::object simulate_window(const Workspace& ws, const Coefficients& num,
 
 // The circuit's output over the window: natively when lsim2 is ours, else through
 // whatever is bound as lsim2, called as scipy's would be.
-py::object simulate(const Workspace& ws, const py::object& x, const Coefficients& num,
+py::object simulate(const Circuit& c, const py::object& x, const Coefficients& num,
                     const Coefficients& den) {
-    py::object lsim = ws.get("lsim2");
-    py::object t_vec = ws.get("t_vec");
+    py::object lsim = c.ws.get("lsim2");
+    py::object t_vec = c.ws.get("t_vec");
     if (lsim.ptr() == native_lsim2)
-        return simulate_window(ws, num, den, t_vec, x);
+        return simulate_window(c, num, den, t_vec, x);
     py::object result =
         lsim(py::make_tuple(as_list(num, false), as_list(den, true)), py::arg("U") = x,
              py::arg("T") = t_vec, py::arg("hmax") = 0.5);
@@ -148,38 +157,38 @@ py::object simulate(const Workspace& ws, const py::object& x, const Coefficients
 }
 
 // R0 + R1/(1 + R1 C1 s), over a common denominator; products are formed left to right.
-py::object model1(const Workspace& ws, const py::args& args, const py::kwargs& kwargs) {
+py::object model1(const Circuit& c, const py::args& args, const py::kwargs& kwargs) {
     static const bridge::Signature sig{"model1", {"x", "r0", "r1", "c1"}, 4};
     const auto a = bridge::bind_arguments(sig, args, kwargs);
     const double r0 = number(a[1]), r1 = number(a[2]), c1 = number(a[3]);
     const Coefficients num{c1 * r0 * r1, r0 + r1};
     const Coefficients den{r1 * c1, 1.0};
-    return simulate(ws, a[0], num, den);
+    return simulate(c, a[0], num, den);
 }
 
 // R0 + R1/(1 + R1 C1 s) + R2/(1 + R2 C2 s) with R0, R1, C1 from the cycle's first pass.
-py::object model2_r2c2(const Workspace& ws, const py::args& args,
+py::object model2_r2c2(const Circuit& c, const py::args& args,
                        const py::kwargs& kwargs) {
     static const bridge::Signature sig{"model2_r2c2", {"x", "r2", "c2"}, 3};
     const auto a = bridge::bind_arguments(sig, args, kwargs);
-    const double r0 = number(ws.get("gr0")), r1 = number(ws.get("gr1")),
-                 c1 = number(ws.get("gc1"));
+    const double r0 = number(c.ws.get("gr0")), r1 = number(c.ws.get("gr1")),
+                 c1 = number(c.ws.get("gc1"));
     const double r2 = number(a[1]), c2 = number(a[2]);
     const Coefficients num{c1 * c2 * r0 * r1 * r2,
                            c1 * r0 * r1 + c1 * r1 * r2 + c2 * r0 * r2 + c2 * r1 * r2,
                            r0 + r1 + r2};
     const Coefficients den{r1 * r2 * c1 * c2, r1 * c1 + r2 * c2, 1.0};
-    return simulate(ws, a[0], num, den);
+    return simulate(c, a[0], num, den);
 }
 
 // Measured minus modelled over the window.
-py::object residual(const Workspace& ws, const char* name, const char* model,
+py::object residual(const Circuit& c, const char* name, const char* model,
                     const py::args& args, const py::kwargs& kwargs) {
     const bridge::Signature sig{name, {"params"}, 1};
     const auto a = bridge::bind_arguments(sig, args, kwargs);
-    py::object ydata = ws.get("ydata");
-    py::object fn = ws.get(model);
-    return ydata - fn(ws.get("xdata"), *a[0]);
+    py::object ydata = c.ws.get("ydata");
+    py::object fn = c.ws.get(model);
+    return ydata - fn(c.ws.get("xdata"), *a[0]);
 }
 
 } // namespace
@@ -203,21 +212,23 @@ py::object native_lsim2_function() {
     return py::reinterpret_borrow<py::object>(native_lsim2);
 }
 
-void bind_circuit_models(const Workspace& ws) {
-    bind_function(ws, "model1", model1,
+void bind_circuit_models(const Run& run, const Record& rec) {
+    const Workspace& ws = run.ws;
+    const Circuit c{ws, rec.t, rec.logged_steps};
+    bind_function(ws, "model1", c, model1,
                   "model1(x, r0, r1, c1): one-RC circuit voltage over t_vec.");
     bind_function(
-        ws, "model2_r2c2", model2_r2c2,
+        ws, "model2_r2c2", c, model2_r2c2,
         "model2_r2c2(x, r2, c2): two-RC circuit voltage, R0/R1/C1 from gr0/gr1/gc1.");
     bind_function(
-        ws, "fit_ls1",
-        [](const Workspace& w, const py::args& a, const py::kwargs& k) {
+        ws, "fit_ls1", c,
+        [](const Circuit& w, const py::args& a, const py::kwargs& k) {
             return residual(w, "fit_ls1", "model1", a, k);
         },
         "fit_ls1(params): ydata - model1(xdata, *params).");
     bind_function(
-        ws, "fit_ls2",
-        [](const Workspace& w, const py::args& a, const py::kwargs& k) {
+        ws, "fit_ls2", c,
+        [](const Circuit& w, const py::args& a, const py::kwargs& k) {
             return residual(w, "fit_ls2", "model2_r2c2", a, k);
         },
         "fit_ls2(params): ydata - model2_r2c2(xdata, *params).");

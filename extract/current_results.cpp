@@ -32,11 +32,11 @@ std::string files_of(const std::string& results, const std::string& stem) {
 
 } // namespace
 
-py::list current_parameter_files(const Workspace& ws) {
+py::list current_parameter_files(const Run& run) {
     std::set<std::string> current;
     py::list names;
     const std::string suffix = kParamsSuffix;
-    for (py::handle path : run_outputs(ws)) {
+    for (py::handle path : run_outputs(run)) {
         const std::string name = basename(path);
         if (name.size() > suffix.size() &&
             name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
@@ -44,8 +44,8 @@ py::list current_parameter_files(const Workspace& ws) {
             names.append(py::str(name));
         }
     }
-    const std::string results = bridge::str(ws.get("workdir")) + "/results/";
-    for (py::handle path : ws.get("gl")(py::str(results + "*" + kParamsSuffix))) {
+    const std::string results = bridge::str(run.workdir) + "/results/";
+    for (py::handle path : run.lib.gl(py::str(results + "*" + kParamsSuffix))) {
         const std::string name = basename(path);
         if (current.count(name))
             continue;
@@ -54,7 +54,7 @@ py::list current_parameter_files(const Workspace& ws) {
                     results + ": " + files_of(results, stem) + " come from " + stem +
                         ".csv, which is not in raw_data/: left out of the model "
                         "(the files are kept)");
-        note_left_out(ws, results + name);
+        note_left_out(run, results + name);
     }
     return names;
 }

@@ -12,127 +12,155 @@ namespace {
 
 using bridge::str;
 
-// The previous result's solution, or the fallback when there is none yet.
-py::object previous_solution(const Workspace& ws, const char* name) {
-    if (!ws.has(name))
+// The previous result's solution (kept in the workspace across cycles and records), or
+// None when there is none yet.
+py::object previous_solution(const Run& run, const char* name) {
+    if (!run.ws.has(name))
         return py::none();
     try {
-        return ws.get(name).attr("x");
+        return run.ws.get(name).attr("x");
     } catch (py::error_already_set&) {
         return py::none();
     }
 }
 
-py::object rested_voltage_after(const Workspace& ws, long long i) {
-    const long long end = cycle_end(ws, i);
-    return ws.get("np").attr("mean")(ws.get("v")[py::slice(end - 5, end - 1, 1)]);
+py::object rested_voltage_after(const Run& run, const Record& rec, long long i) {
+    const long long end = cycle_end(rec, i);
+    return run.lib.np.attr("mean")(rec.v[py::slice(end - 5, end - 1, 1)]);
 }
 
-py::object elapsed_minutes(const Workspace& ws) {
-    return (ws.get("stop_time_i") - ws.get("start_time_i")) / py::int_(60);
-}
+// One cycle as its results row holds it.
+struct CycleRow {
+    py::object rms, R0Tau, runtime, batt_val, lsq_yout;
+    py::list fit_params;
+    py::object t_vec;
+};
 
-void append_row(const Workspace& ws, const py::object& rms_value,
-                const py::object& runtime) {
-    py::list row;
-    row.append(rms_value);
-    row.append(ws.get("R0Tau"));
-    row.append(runtime);
-    row.append(ws.get("fit_params"));
+void append_row(const Run& run, Record& rec, const CycleRow& c) {
     py::list fit;
-    fit.append(ws.get("t_vec"));
-    fit.append(ws.get("lsq_yout"));
-    row.append(fit);
-    row.append(ws.get("batt_val"));
-    ws.get("results").attr("append")(row);
+    fit.append(c.t_vec);
+    fit.append(c.lsq_yout);
+    py::list row;
+    for (const py::object& item : {c.rms, c.R0Tau, c.runtime, py::object(c.fit_params),
+                                   py::object(fit), c.batt_val})
+        row.append(item);
+    rec.results.append(row);
+    publish(run.ws, {{"runtime", c.runtime},
+                     {"R0Tau", c.R0Tau},
+                     {"batt_val", c.batt_val},
+                     {"fit_params", c.fit_params},
+                     {"lsq_yout", c.lsq_yout}});
 }
 
-void first_pass(const Workspace& ws, long long i) {
-    set_fall_window(ws, i);
-    py::object start = previous_solution(ws, "res_opt_1");
+py::object elapsed_minutes(const py::object& start, const py::object& stop) {
+    return (stop - start) / py::int_(60);
+}
+
+struct FirstPass {
+    Window window;
+    py::list fit_params;
+    py::object lsq_yout;
+    Residual residual;
+};
+
+FirstPass first_pass(const Run& run, const Record& rec, long long i) {
+    FirstPass out{set_fall_window(run, rec, i), py::list(), py::none(), {}};
+    py::object start = previous_solution(run, "res_opt_1");
     if (start.is_none()) {
-        start = ws.get("res_opt_init").attr("x");
+        start = rec.res_opt_init.attr("x");
         info("Starting with init values");
     }
-    ws.set("params_start", start);
-    py::object res = least_squares(ws, "fit_ls1", start, 0.1, 1e-11);
-    ws.set("res_opt_1", res);
+    publish(run.ws, {{"params_start", start}});
+    py::object res = least_squares(run, "fit_ls1", start, 0.1, 1e-11);
     py::object x = res.attr("x");
-    ws.set("lsq_yout", ws.get("model1")(ws.get("xdata"), *x));
+    out.lsq_yout = run.ws.get("model1")(out.window.xdata, *x);
     // plain floats, so that parameter lists print alike on every numpy
-    py::list fit_params;
-    const char* names[] = {"gr0", "gr1", "gc1"};
+    py::float_ gr[3];
     for (int k = 0; k < 3; ++k) {
-        py::float_ value(x[py::int_(k)].cast<double>());
-        ws.set(names[k], value);
-        fit_params.append(value);
+        gr[k] = py::float_(x[py::int_(k)].cast<double>());
+        out.fit_params.append(gr[k]);
     }
-    ws.set("fit_params", fit_params);
-    py::object error = ws.get("ydata") - ws.get("lsq_yout");
-    ws.set("error_lsq_1", error);
-    ws.set("rms_lsq_1", rms(ws, error));
+    out.residual.error = out.window.ydata - out.lsq_yout;
+    out.residual.rms = rms(run, out.residual.error);
+    // gr0, gr1, gc1: the first pair the second pass's circuit holds
+    publish(run.ws, {{"res_opt_1", res},
+                     {"lsq_yout", out.lsq_yout},
+                     {"gr0", gr[0]},
+                     {"gr1", gr[1]},
+                     {"gc1", gr[2]},
+                     {"fit_params", out.fit_params},
+                     {"error_lsq_1", out.residual.error},
+                     {"rms_lsq_1", out.residual.rms}});
     info("---- 1st pass ---");
     info("params 1st = " + str(x));
-    info("rms_err = " + str(ws.get("rms_lsq_1") * py::int_(1000)) + " mV\n");
+    info("rms_err = " + str(out.residual.rms * py::int_(1000)) + " mV\n");
+    return out;
 }
 
-void one_rc_row(const Workspace& ws, long long i) {
-    ws.set("stop_time_i", ws.get("tp")());
-    py::object runtime = py::str(str(elapsed_minutes(ws)) + " minutes");
-    ws.set("runtime", runtime);
-    py::list p = ws.get("fit_params");
-    ws.set("R0Tau", py::make_tuple(py::str(p[0]), py::str(p[1] * p[2])));
-    ws.set("batt_val", rested_voltage_after(ws, i));
-    append_row(ws, ws.get("rms_lsq_1"), runtime);
+void one_rc_row(const Run& run, Record& rec, long long i, const py::object& started,
+                const FirstPass& first) {
+    const py::object stop = run.lib.tp();
+    publish(run.ws, {{"stop_time_i", stop}});
+    const py::list& p = first.fit_params;
+    append_row(run, rec,
+               {first.residual.rms, py::make_tuple(py::str(p[0]), py::str(p[1] * p[2])),
+                py::str(str(elapsed_minutes(started, stop)) + " minutes"),
+                rested_voltage_after(run, rec, i), first.lsq_yout, p,
+                first.window.t_vec});
 }
 
-void second_pass(const Workspace& ws, long long i, bool joint) {
-    set_cycle_window(ws, i);
-    py::object start = previous_solution(ws, "res_opt_2");
+void second_pass(const Run& run, Record& rec, long long i, const py::object& started,
+                 const FirstPass& first) {
+    const Window w = set_cycle_window(run, rec, i);
+    py::object start = previous_solution(run, "res_opt_2");
     if (start.is_none())
         start = py::make_tuple(1.0, 100);
-    ws.set("params_start", start);
-    py::object res = least_squares(ws, "fit_ls2", start, 1.0, 1e-09);
-    ws.set("res_opt_2", res);
+    publish(run.ws, {{"params_start", start}});
+    py::object res = least_squares(run, "fit_ls2", start, 1.0, 1e-09);
     py::object x = res.attr("x");
-    ws.set("lsq_yout", ws.get("model2_r2c2")(ws.get("xdata"), *x));
-    ws.set("stop_time_i", ws.get("tp")());
-    py::list p = ws.get("fit_params");
+    py::object yout = run.ws.get("model2_r2c2")(w.xdata, *x);
+    py::object stop = run.lib.tp();
+    py::list p = first.fit_params; // the same list, extended
     p.append(py::float_(x[py::int_(0)].cast<double>()));
     p.append(py::float_(x[py::int_(1)].cast<double>()));
     info("--- 2nd Pass ----");
-    report_cycle_fit(ws, p);
-    if (joint) { // its result stands in the row in place of the two passes'
-        fit_jointly(ws);
-        p = ws.get("fit_params");
+    Residual fitted = report_cycle_fit(run, w, yout, p);
+    if (run.fit_method ==
+        "joint") { // its result stands in the row in place of the two passes'
+        JointFit joint = fit_jointly(run, rec, w, p);
+        p = joint.fit_params;
+        yout = joint.lsq_yout;
+        stop = joint.stop_time_i;
+        fitted = joint.residual;
     }
-    py::object rounded =
-        py::module_::import("builtins").attr("round")(elapsed_minutes(ws), 1);
-    py::object runtime = py::str(str(rounded) + " minutes");
-    ws.set("runtime", runtime);
-    ws.set("R0Tau",
-           py::make_tuple(py::str(p[0]), py::str(p[1] * p[2]), py::str(p[3] * p[4])));
-    ws.set("batt_val", rested_voltage_after(ws, i));
-    append_row(ws, ws.get("rms_lsq"), runtime);
+    publish(run.ws, {{"res_opt_2", res},
+                     {"stop_time_i", stop},
+                     {"error_lsq", fitted.error},
+                     {"rms_lsq", fitted.rms}});
+    py::object rounded = py::module_::import("builtins")
+                             .attr("round")(elapsed_minutes(started, stop), 1);
+    append_row(
+        run, rec,
+        {fitted.rms,
+         py::make_tuple(py::str(p[0]), py::str(p[1] * p[2]), py::str(p[3] * p[4])),
+         py::str(str(rounded) + " minutes"), rested_voltage_after(run, rec, i), yout, p,
+         w.t_vec});
 }
 
 } // namespace
 
-void fit_cycles(const Workspace& ws) {
-    py::object total = ws.get("total_number_of_cycles");
+void fit_cycles(const Run& run, Record& rec) {
+    py::object total = run.ws.get("total_number_of_cycles");
     const long long cycles = total.cast<long long>();
-    const std::string model = str(ws.get("values")["model"]);
-    const bool joint = str(ws.get("fit_method")) == "joint";
-    ws.set("cycle_std_errors", py::list()); // the joint fit's, per cycle
     for (long long i = 1; i <= cycles; ++i) {
-        ws.set("i", py::int_(i));
         info("\nProcessing cycle " + str(i) + " / " + str(total) + " ...");
-        ws.set("start_time_i", ws.get("tp")());
-        first_pass(ws, i);
-        if (model == "model1")
-            one_rc_row(ws, i);
-        if (model == "model2")
-            second_pass(ws, i, joint);
+        const py::object started = run.lib.tp();
+        publish(run.ws, {{"i", py::int_(i)}, {"start_time_i", started}});
+        const FirstPass first = first_pass(run, rec, i);
+        if (run.model == "model1")
+            one_rc_row(run, rec, i, started, first);
+        if (run.model == "model2")
+            second_pass(run, rec, i, started, first);
     }
 }
 

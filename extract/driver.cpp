@@ -15,21 +15,21 @@ constexpr const char* kConfigShown = "'./input_params.json'";
 
 void log_info(const std::string& message) { bridge::log("cellfit", "info", message); }
 
-void configure_logging(const Workspace& ws) {
-    py::object lg = ws.get("lg");
+void configure_logging() {
+    py::object lg = py::module_::import("logging");
     lg.attr("basicConfig")(py::arg("format") = "%(levelname)s:%(message)s",
                            py::arg("level") = lg.attr("INFO"));
 }
 
 // Any failure to open or parse the configuration ends the process with one message.
-void read_configuration(const Workspace& ws) {
+void read_configuration(Run& run) {
     try {
         py::object jfile = open_configuration(kConfigFile);
-        ws.set("jfile", jfile);
-        ws.set("settings_file",
-               ws.get("os").attr("path").attr("abspath")(py::str(kConfigFile)));
+        run.jfile = jfile;
+        run.settings_file =
+            run.lib.os.attr("path").attr("abspath")(py::str(kConfigFile));
         try {
-            ws.set("values", ws.get("json").attr("load")(jfile));
+            run.values = run.lib.json.attr("load")(jfile);
         } catch (py::error_already_set&) {
             jfile.attr("close")();
             throw;
@@ -45,56 +45,55 @@ void read_configuration(const Workspace& ws) {
 
 // A relative working folder is taken relative to where the run started, so that the
 // record listing does not look for it a second time below itself.
-void enter_workdir(const Workspace& ws, py::object workdir) {
+void enter_workdir(Run& run, py::object workdir) {
     if (workdir.is_none()) {
-        const py::object database = required_setting(ws, "battery_database");
-        const py::object folder = required_setting(ws, "battery_folder");
+        const py::object database = required_setting(run, "battery_database");
+        const py::object folder = required_setting(run, "battery_folder");
         if (!py::isinstance<py::str>(database) || !py::isinstance<py::str>(folder))
             bridge::exit_with_message(
-                "\nInvalid battery_database or battery_folder" + settings_where(ws) +
+                "\nInvalid battery_database or battery_folder" + settings_where(run) +
                 ": both are text, the folder above the cell's and the cell's own\n");
         workdir = database + folder;
     }
-    py::object path = ws.get("os").attr("path");
+    py::object path = run.lib.os.attr("path");
     if (!path.attr("isabs")(workdir).cast<bool>())
         workdir = path.attr("abspath")(workdir);
-    ws.set("workdir", workdir);
-    ws.get("os").attr("chdir")(workdir);
+    run.workdir = workdir;
+    run.lib.os.attr("chdir")(workdir);
 }
 
-void read_limits(const Workspace& ws) {
-    py::object values = ws.get("values");
-    ws.set("maybe_total_number_of_cycles",
-           values.attr("get")("total_number_of_cycles"));
-    ws.set("vhigh", voltage_setting(ws, "high_cutoff"));
-    ws.set("vcut", voltage_setting(ws, "low_cutoff"));
-    log_info("workdir = " + bridge::str(ws.get("workdir")));
-    log_info("vhigh = " + bridge::str(ws.get("vhigh")) + " V");
-    log_info("vcut = " + bridge::str(ws.get("vcut")) + " V");
+void read_limits(Run& run) {
+    run.cycle_limit = run.values.attr("get")("total_number_of_cycles");
+    run.vhigh = voltage_setting(run, "high_cutoff");
+    run.vcut = voltage_setting(run, "low_cutoff");
+    log_info("workdir = " + bridge::str(run.workdir));
+    log_info("vhigh = " + bridge::str(run.vhigh) + " V");
+    log_info("vcut = " + bridge::str(run.vcut) + " V");
 }
 
 // Only the two circuit models can be fitted; anything else is refused before any file
 // is touched rather than after the first record's fits.
-void check_model(const Workspace& ws) {
+void check_model(Run& run) {
     // looked up once per comparison, as a dict subclass may answer differently
-    if (required_setting(ws, "model").equal(py::str("model1"))) {
+    if (required_setting(run, "model").equal(py::str("model1"))) {
         log_info("model1 selected");
-    } else if (required_setting(ws, "model").equal(py::str("model2"))) {
+    } else if (required_setting(run, "model").equal(py::str("model2"))) {
         log_info("model2 selected");
     } else {
         bridge::exit_with_message(
-            "\nUnknown model " + bridge::str(py::repr(required_setting(ws, "model"))) +
-            settings_where(ws) +
+            "\nUnknown model " + bridge::str(py::repr(required_setting(run, "model"))) +
+            settings_where(run) +
             ": use \"model1\" (one RC pair) or \"model2\" (two RC pairs)\n");
     }
+    run.model = bridge::str(run.values["model"]);
 }
 
 // How the pulses are fitted: per cycle in two passes ("two_pass", the default), with a
 // joint refit of both RC pairs after them ("joint"), or by the pulse-test engine for
 // every record ("pulse_test"). Refused before any file is touched, as an unknown model
 // is. A null value counts as absent, as it does for the cycle count.
-void check_fit_method(const Workspace& ws) {
-    py::object method = ws.get("values").attr("get")("fit_method");
+void check_fit_method(Run& run) {
+    py::object method = run.values.attr("get")("fit_method");
     if (method.is_none())
         method = py::str("two_pass");
     const auto is = [&](const char* name) {
@@ -103,89 +102,90 @@ void check_fit_method(const Workspace& ws) {
     if (!is("two_pass") && !is("joint") && !is("pulse_test"))
         bridge::exit_with_message(
             "\nUnknown fit_method " + bridge::str(py::repr(method)) +
-            settings_where(ws) +
+            settings_where(run) +
             ": use \"two_pass\" (the fast pair from the "
             "voltage fall, then the slow pair), \"joint\" (then all five "
             "parameters together) or \"pulse_test\" (every pulse by the pulse-test "
             "engine)\n");
-    ws.set("fit_method", method);
+    run.fit_method = bridge::str(method);
     if (is("pulse_test"))
         log_info("pulse-test engine selected for every record");
     // with one RC pair there is nothing to fit jointly, and nothing changes
-    if (is("joint") && py::object(ws.get("values")["model"]).equal(py::str("model2")))
+    if (is("joint") && run.two_rc())
         log_info("joint fit of both RC pairs selected");
 }
 
-void check_cycle_limit(const Workspace& ws) {
-    py::object limit = ws.get("maybe_total_number_of_cycles");
+void check_cycle_limit(const Run& run) {
+    const py::object& limit = run.cycle_limit;
     if (limit.is_none())
         return;
     const bool whole =
         py::isinstance<py::int_>(limit) && !py::isinstance<py::bool_>(limit);
     if (!whole)
         bridge::exit_with_message("\nInvalid total_number_of_cycles " +
-                                  bridge::str(py::repr(limit)) + settings_where(ws) +
+                                  bridge::str(py::repr(limit)) + settings_where(run) +
                                   ": use a whole number or null\n");
     log_info("total number of cycles = " + bridge::str(limit));
 }
 
 // Without a record there is nothing to run: the run ends before results/ is touched,
 // so an earlier run's results and manifest stay as they were.
-void list_records(const Workspace& ws) {
-    py::object workdir = ws.get("workdir");
-    py::list infiles = ws.get("gl")(workdir + py::str("/raw_data/*.csv"));
-    ws.set("infiles", infiles);
-    if (infiles.empty()) {
+void list_records(Run& run) {
+    run.infiles = run.lib.gl(run.workdir + py::str("/raw_data/*.csv"));
+    if (run.infiles.empty()) {
         bridge::log("cellfit", "error", "No *.csv files found!");
-        bridge::exit_with_message("\nNo records (*.csv) in " + bridge::str(workdir) +
-                                  "/raw_data\n");
+        bridge::exit_with_message("\nNo records (*.csv) in " +
+                                  bridge::str(run.workdir) + "/raw_data\n");
     }
-    py::object results = workdir + py::str("/results");
-    py::object os = ws.get("os");
-    if (!os.attr("path").attr("exists")(results).cast<bool>())
-        os.attr("makedirs")(results);
+    py::object results = run.workdir + py::str("/results");
+    if (!run.lib.os.attr("path").attr("exists")(results).cast<bool>())
+        run.lib.os.attr("makedirs")(results);
 }
 
 // The per-cycle fit, for records of discharge pulses between rests.
-void fit_per_cycle(const Workspace& ws) {
-    warn_unfitted_pulses(ws);
-    extract_ocv(ws);
-    bind_circuit_models(ws);
-    bind_joint_model(ws);
-    search_start_values(ws);
-    fit_cycles(ws);
-    build_results_table(ws);
-    tabulate_fitted_cycles(ws);
+void fit_per_cycle(const Run& run, Record& rec) {
+    warn_unfitted_pulses(rec);
+    extract_ocv(run, rec);
+    bind_circuit_models(run, rec);
+    bind_joint_model(run);
+    search_start_values(run, rec);
+    fit_cycles(run, rec);
+    build_results_table(run, rec);
+    tabulate_fitted_cycles(rec);
 }
 
-void process_record(const Workspace& ws) {
-    log_info("started processing file '" + bridge::str(ws.get("infile")) + "'");
-    load_record(ws);
-    const std::string engine_reason = ws.get("fit_method").equal(py::str("pulse_test"))
-                                          ? "pulse test"
-                                          : pulse_engine_reason(ws);
+void process_record(const Run& run, Record& rec) {
+    log_info("started processing file '" + rec.name + "'");
+    load_record(run, rec);
+    const std::string engine_reason =
+        run.fit_method == "pulse_test" ? "pulse test" : pulse_engine_reason(rec);
     if (!engine_reason.empty()) {
-        fit_pulse_test(ws, engine_reason);
+        fit_pulse_test(run, rec, engine_reason);
     } else {
-        find_record_pulses(ws);
-        if (py::len(ws.get("fit_pulses")) == 0)
-            fit_pulse_test(ws, "no pulse is loaded for the 101 samples the per-cycle "
-                               "fit needs; pulse test");
+        find_record_pulses(run, rec);
+        if (rec.fit_pulses.empty())
+            fit_pulse_test(run, rec,
+                           "no pulse is loaded for the 101 samples the per-cycle "
+                           "fit needs; pulse test");
         else
-            fit_per_cycle(ws);
+            fit_per_cycle(run, rec);
     }
-    write_record_outputs(ws);
+    write_record_outputs(run, rec);
 }
 
-void run_records(const Workspace& ws) {
-    for (py::handle infile : ws.get("infiles")) {
-        ws.set("infile", infile);
-        process_record(ws);
+void run_records(Run& run) {
+    for (py::handle infile : run.infiles) {
+        Record rec;
+        rec.infile = py::reinterpret_borrow<py::object>(infile);
+        rec.name = bridge::str(infile);
+        publish(run.ws, {{"infile", rec.infile}});
+        process_record(run, rec);
     }
-    const py::object files = current_parameter_files(ws);
-    const py::object written = ws.get("write_battery_model_file")(
-        ws.get("workdir"), ws.get("vcut"), ws.get("vhigh"), py::arg("files") = files);
-    note_model_files(ws, written);
+    const py::object files = current_parameter_files(run);
+    const py::object written =
+        py::module_::import("cellgen").attr("write_battery_model_file")(
+            run.workdir, run.vcut, run.vhigh, py::arg("files") = files);
+    note_model_files(run, written);
 }
 
 // The error on one line, for the manifest: "ValueError: x.csv: no column ...".
@@ -199,47 +199,67 @@ std::string error_line(const py::error_already_set& e) {
 
 // The records' loop and the model file, with the manifest saying how the run ended:
 // an error or an interrupt leaves "failed" or "interrupted" there, then goes on up.
-void run_with_manifest(const Workspace& ws) {
-    start_manifest(ws);
+void run_with_manifest(Run& run) {
+    start_manifest(run);
     try {
-        run_records(ws);
+        run_records(run);
     } catch (py::error_already_set& e) {
         const bool stopped = e.matches(PyExc_KeyboardInterrupt);
-        end_manifest_after_error(ws, stopped ? "interrupted" : "failed", error_line(e));
+        end_manifest_after_error(run, stopped ? "interrupted" : "failed",
+                                 error_line(e));
         throw;
     } catch (const std::exception& e) {
-        end_manifest_after_error(ws, "failed", e.what());
+        end_manifest_after_error(run, "failed", e.what());
         throw;
     }
-    end_manifest(ws, "complete", "");
+    end_manifest(run, "complete", "");
 }
 
 } // namespace
 
-std::string record_name(const Workspace& ws) { return bridge::str(ws.get("infile")); }
+Libraries Libraries::import() {
+    auto import = [](const char* name) { return py::module_::import(name); };
+    return {import("numpy"),
+            import("pandas"),
+            import("scipy.integrate"),
+            import("scipy.optimize"),
+            import("scipy.interpolate").attr("UnivariateSpline"),
+            import("time").attr("time"),
+            import("glob").attr("glob"),
+            import("json"),
+            import("os")};
+}
 
 void run_pipeline(const Workspace& ws, const py::object& config,
                   const py::object& workdir, const py::object& source,
                   const py::object& settings_file) {
-    configure_logging(ws);
-    ws.set("settings_file", settings_file);
+    Run run(ws);
+    run.lib = Libraries::import();
+    configure_logging();
+    run.settings_file = settings_file;
     if (config.is_none()) {
-        ws.set("settings_source", py::str(kConfigShown));
-        read_configuration(ws);
+        run.source = py::str(kConfigShown);
+        read_configuration(run);
     } else {
-        ws.set("settings_source",
-               source.is_none() ? py::str("the settings given") : py::str(source));
-        ws.set("values", config);
+        run.source = source.is_none() ? py::str("the settings given") : py::str(source);
+        run.values = config;
     }
-    check_settings_keys(ws);
-    enter_workdir(ws, workdir);
-    read_limits(ws);
-    check_model(ws);
-    check_fit_method(ws);
-    check_cycle_limit(ws);
-    check_record_settings(ws);
-    list_records(ws);
-    run_with_manifest(ws);
+    check_settings_keys(run);
+    enter_workdir(run, workdir);
+    read_limits(run);
+    check_model(run);
+    check_fit_method(run);
+    check_cycle_limit(run);
+    check_record_settings(run);
+    list_records(run);
+    publish(ws, {{"jfile", run.jfile},
+                 {"values", run.values},
+                 {"workdir", run.workdir},
+                 {"maybe_total_number_of_cycles", run.cycle_limit},
+                 {"vhigh", run.vhigh},
+                 {"vcut", run.vcut},
+                 {"infiles", run.infiles}});
+    run_with_manifest(run);
 }
 
 } // namespace cellfit

@@ -10,77 +10,89 @@
 namespace cellfit {
 namespace {
 
-long long entry(const Workspace& ws, const char* name, long long j, long long cycle) {
-    const py::array_t<long long, py::array::forcecast> v = ws.get(name);
-    if (j < 0 || j >= v.size())
-        bridge::raise(PyExc_ValueError, record_name(ws) + ": cycle " +
-                                            bridge::str(cycle) +
+long long entry(const Record& rec, const std::vector<long long>& v, long long j,
+                long long cycle) {
+    if (j < 0 || j >= static_cast<long long>(v.size()))
+        bridge::raise(PyExc_ValueError, rec.name + ": cycle " + bridge::str(cycle) +
                                             " lies outside the record's pulses");
-    return v.at(j);
+    return v[static_cast<std::size_t>(j)];
 }
 
-long long pulse_of_cycle(const Workspace& ws, long long i) {
-    return entry(ws, "fit_pulses", i - 1, i);
+long long pulse_of_cycle(const Record& rec, long long i) {
+    return entry(rec, rec.fit_pulses, i - 1, i);
 }
 
-void set_window(const Workspace& ws, long long begin, long long end) {
+long long slice_entry(const Record& rec, long long j, long long cycle) {
+    const py::array_t<long long, py::array::forcecast> ends = rec.ind_slice;
+    if (j < 0 || j >= ends.size())
+        bridge::raise(PyExc_ValueError, rec.name + ": cycle " + bridge::str(cycle) +
+                                            " lies outside the record's pulses");
+    return ends.at(j);
+}
+
+// The window the residual functions read at every call; xdata is iload_vec itself.
+Window publish_window(const Run& run, const Record& rec, long long begin,
+                      long long end) {
     const py::slice range(begin, end, 1);
-    ws.set("ydata", ws.get("ocv_diff")[range]);
-    ws.set("t_vec", ws.get("t")[range]);
-    py::object current = ws.get("iload")[range];
-    ws.set("iload_vec", current);
-    ws.set("xdata", current);
+    const Window w{rec.t[range], rec.iload[range], rec.ocv_diff[range]};
+    publish(run.ws, {{"ydata", w.ydata},
+                     {"t_vec", w.t_vec},
+                     {"iload_vec", w.xdata},
+                     {"xdata", w.xdata}});
+    return w;
 }
 
 } // namespace
 
 void info(const std::string& message) { bridge::log("cellfit", "info", message); }
 
-void set_fall_window(const Workspace& ws, long long i) {
-    const long long j = pulse_of_cycle(ws, i);
-    const long long start = entry(ws, "ind_slice", j, i);
-    const long long loaded = entry(ws, "pulse_load_end", j, i) - start;
+Window set_fall_window(const Run& run, const Record& rec, long long i) {
+    const long long j = pulse_of_cycle(rec, i);
+    const long long start = slice_entry(rec, j, i);
+    const long long loaded = entry(rec, rec.pulse_load_end, j, i) - start;
     // the product is truncated toward zero, as int() does
     const long long len_fall =
         static_cast<long long>(0.7 * static_cast<double>(loaded));
-    ws.set("len_fall", py::int_(len_fall));
+    publish(run.ws, {{"len_fall", py::int_(len_fall)}});
     if (len_fall < 3)
         bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": cycle " + bridge::str(i) +
+                      rec.name + ": cycle " + bridge::str(i) +
                           ": the pulse is loaded for " + bridge::str(loaded) +
                           " samples, too few to fit its voltage fall");
-    set_window(ws, start, start + len_fall);
+    return publish_window(run, rec, start, start + len_fall);
 }
 
-void set_cycle_window(const Workspace& ws, long long i) {
-    const long long j = pulse_of_cycle(ws, i);
-    set_window(ws, entry(ws, "ind_slice", j, i), cycle_end(ws, i));
+Window set_cycle_window(const Run& run, const Record& rec, long long i) {
+    const long long j = pulse_of_cycle(rec, i);
+    return publish_window(run, rec, slice_entry(rec, j, i), cycle_end(rec, i));
 }
 
-long long cycle_end(const Workspace& ws, long long i) {
-    return entry(ws, "ind_slice", pulse_of_cycle(ws, i) + 1, i);
+long long cycle_end(const Record& rec, long long i) {
+    return slice_entry(rec, pulse_of_cycle(rec, i) + 1, i);
 }
 
-py::object least_squares(const Workspace& ws, const char* residual,
-                         const py::object& start, double f_scale, double tol) {
+py::object least_squares(const Run& run, const char* residual, const py::object& start,
+                         double f_scale, double tol) {
     using py::arg;
-    return ws.get("optimize")
-        .attr("least_squares")(
-            ws.get(residual), start, arg("bounds") = py::make_tuple(0.0001, 50000),
-            arg("loss") = "huber", arg("f_scale") = f_scale, arg("verbose") = 2,
-            arg("xtol") = tol, arg("ftol") = tol, arg("gtol") = tol);
+    // the residual as the workspace binds it, so that a user's rebinding is called
+    return run.lib.optimize.attr("least_squares")(
+        run.ws.get(residual), start, arg("bounds") = py::make_tuple(0.0001, 50000),
+        arg("loss") = "huber", arg("f_scale") = f_scale, arg("verbose") = 2,
+        arg("xtol") = tol, arg("ftol") = tol, arg("gtol") = tol);
 }
 
-void report_cycle_fit(const Workspace& ws, const py::object& params) {
+Residual report_cycle_fit(const Run& run, const Window& w, const py::object& yout,
+                          const py::object& params) {
     info("params = " + bridge::str(params));
-    py::object error = ws.get("ydata") - ws.get("lsq_yout");
-    ws.set("error_lsq", error);
-    ws.set("rms_lsq", rms(ws, error));
-    info("rms_err = " + bridge::str(ws.get("rms_lsq") * py::int_(1000)) + " mV");
+    Residual e;
+    e.error = w.ydata - yout;
+    e.rms = rms(run, e.error);
+    info("rms_err = " + bridge::str(e.rms * py::int_(1000)) + " mV");
+    return e;
 }
 
-py::object rms(const Workspace& ws, const py::object& error) {
-    py::object np = ws.get("np");
+py::object rms(const Run& run, const py::object& error) {
+    py::object np = run.lib.np;
     return np.attr("sqrt")(np.attr("mean")(error.attr("__pow__")(2)));
 }
 

@@ -125,10 +125,10 @@ py::list as_list(const TwoRc& c) {
 
 // Standard errors at the solution from the plain (not loss-weighted) Jacobian: with
 // residuals of millivolts against a Huber scale of 1 V the loss is quadratic anyway.
-std::vector<double> std_errors(const Workspace& ws, const TwoRc& c) {
+std::vector<double> std_errors(const Workspace& ws, const Window& w, const TwoRc& c) {
     py::array_t<double> jac;
-    py::object y = respond(ws, ws.get("xdata"), c, &jac);
-    const bridge::InArray residual = ws.get("ydata") - y;
+    py::object y = respond(ws, w.xdata, c, &jac);
+    const bridge::InArray residual = w.ydata - y;
     std::vector<double> se(kParams);
     cellcore::parameter_std_errors({jac.data(), static_cast<std::size_t>(jac.size())},
                                    bridge::view(residual), se);
@@ -145,52 +145,51 @@ py::list relative_percent(const std::vector<double>& se, const TwoRc& c) {
 
 } // namespace
 
-void bind_joint_model(const Workspace& ws) {
+void bind_joint_model(const Run& run) {
+    const Workspace& ws = run.ws;
     bind_function(
-        ws, "model2_joint", model2_joint,
+        ws, "model2_joint", ws, model2_joint,
         "model2_joint(x, r0, r1, c1, r2, c2): two-RC circuit voltage over t_vec.");
-    bind_function(ws, "fit_ls_joint", fit_ls_joint,
+    bind_function(ws, "fit_ls_joint", ws, fit_ls_joint,
                   "fit_ls_joint(params): ydata - model2_joint(xdata, *params).");
     bind_function(
-        ws, "jac_ls_joint", jac_ls_joint,
+        ws, "jac_ls_joint", ws, jac_ls_joint,
         "jac_ls_joint(params): derivatives of fit_ls_joint by R0, R1, C1, R2, C2.");
 }
 
-void fit_jointly(const Workspace& ws) {
-    TwoRc start = two_rc(ws.get("fit_params"), "joint fit");
+JointFit fit_jointly(const Run& run, Record& rec, const Window& w,
+                     const py::list& two_pass) {
+    TwoRc start = two_rc(two_pass, "joint fit");
     order_pairs(start);
     py::object start_list = as_list(start);
-    ws.set("params_start", start_list);
+    publish(run.ws, {{"params_start", start_list}});
     using py::arg;
     // x_scale='jac': the parameters span ohms to kilofarads, and without scaling the
     // trust region lets the capacitances dominate the steps; some cycles then stall
     // far from the optimum (seen at 45 degC, where R2 starts near its bound).
-    py::object res =
-        ws.get("optimize")
-            .attr("least_squares")(
-                ws.get("fit_ls_joint"), start_list, arg("jac") = ws.get("jac_ls_joint"),
-                arg("bounds") = py::make_tuple(0.0001, 50000), arg("loss") = "huber",
-                arg("f_scale") = 1.0, arg("verbose") = 2, arg("xtol") = 1e-09,
-                arg("ftol") = 1e-09, arg("gtol") = 1e-09, arg("x_scale") = "jac");
-    ws.set("res_opt_joint", res);
+    py::object res = run.lib.optimize.attr("least_squares")(
+        run.ws.get("fit_ls_joint"), start_list, arg("jac") = run.ws.get("jac_ls_joint"),
+        arg("bounds") = py::make_tuple(0.0001, 50000), arg("loss") = "huber",
+        arg("f_scale") = 1.0, arg("verbose") = 2, arg("xtol") = 1e-09,
+        arg("ftol") = 1e-09, arg("gtol") = 1e-09, arg("x_scale") = "jac");
     TwoRc fitted = two_rc(res.attr("x"), "joint fit");
     const bool swapped = order_pairs(fitted);
-    py::list fit_params = as_list(fitted);
-    ws.set("fit_params", fit_params);
-    ws.set("lsq_yout", respond(ws, ws.get("xdata"), fitted, nullptr));
-    ws.set("stop_time_i", ws.get("tp")());
+    JointFit out;
+    out.fit_params = as_list(fitted);
+    out.lsq_yout = respond(run.ws, w.xdata, fitted, nullptr);
+    out.stop_time_i = run.lib.tp();
     info("--- Joint fit of both RC pairs ----");
     if (swapped)
         info("pairs reordered so that R1 C1 < R2 C2");
-    report_cycle_fit(ws, fit_params);
-    const std::vector<double> se = std_errors(ws, fitted);
-    ws.set("joint_std_errors", bridge::to_numpy(se));
+    out.residual = report_cycle_fit(run, w, out.lsq_yout, out.fit_params);
+    const std::vector<double> se = std_errors(run.ws, w, fitted);
+    rec.std_errors.push_back(se);
     py::list se_list;
     for (double v : se)
         se_list.append(py::float_(v));
-    ws.get("cycle_std_errors").attr("append")(se_list);
     info("joint std errors = " + str(se_list));
     info("joint relative std errors = " + str(relative_percent(se, fitted)) + " %");
+    return out;
 }
 
 } // namespace cellfit

@@ -12,18 +12,19 @@ namespace cellfit {
 // clash (they are the same modules anyway).
 void bind_libraries(const Workspace& ws) {
     auto import = [](const char* name) { return py::module_::import(name); };
-    ws.set("UnivariateSpline", import("scipy.interpolate").attr("UnivariateSpline"));
-    ws.set("lsim2", native_lsim2_function());
-    ws.set("optimize", import("scipy.optimize"));
-    ws.set("integrate", import("scipy.integrate"));
-    ws.set("np", import("numpy"));
-    ws.set("pd", import("pandas"));
-    ws.set("tp", import("time").attr("time"));
-    ws.set("gl", import("glob").attr("glob"));
-    ws.set("json", import("json"));
-    ws.set("os", import("os"));
-    ws.set("sys", import("sys"));
-    ws.set("lg", import("logging"));
+    publish(ws,
+            {{"UnivariateSpline", import("scipy.interpolate").attr("UnivariateSpline")},
+             {"lsim2", native_lsim2_function()},
+             {"optimize", import("scipy.optimize")},
+             {"integrate", import("scipy.integrate")},
+             {"np", import("numpy")},
+             {"pd", import("pandas")},
+             {"tp", import("time").attr("time")},
+             {"gl", import("glob").attr("glob")},
+             {"json", import("json")},
+             {"os", import("os")},
+             {"sys", import("sys")},
+             {"lg", import("logging")}});
 
     py::module_ cellgen = import("cellgen");
     py::object names = py::hasattr(cellgen, "__all__")

@@ -20,8 +20,8 @@ constexpr std::size_t kChunkBytes = 1 << 20;
 py::object path_module() { return py::module_::import("os").attr("path"); }
 
 // The path as the manifest names it: relative to the working folder.
-py::str relative(const Workspace& ws, const std::string& path) {
-    return path_module().attr("relpath")(path, ws.get("workdir"));
+py::str relative(const Run& run, const std::string& path) {
+    return path_module().attr("relpath")(path, run.workdir);
 }
 
 py::dict file_facts(const std::string& path) {
@@ -52,86 +52,85 @@ py::str now() {
         .attr("isoformat")(py::arg("timespec") = "seconds");
 }
 
-py::dict inputs(const Workspace& ws) {
+py::dict inputs(const Run& run) {
     py::dict files;
-    const py::object settings_file = ws.get("settings_file");
+    const py::object settings_file = run.settings_file;
     if (!settings_file.is_none())
-        files[relative(ws, bridge::str(settings_file))] =
+        files[relative(run, bridge::str(settings_file))] =
             file_facts(bridge::str(settings_file));
-    for (py::handle record : ws.get("infiles"))
-        files[relative(ws, bridge::str(record))] = file_facts(bridge::str(record));
+    for (py::handle record : run.infiles)
+        files[relative(run, bridge::str(record))] = file_facts(bridge::str(record));
     return files;
 }
 
-py::dict manifest(const Workspace& ws) { return ws.get("manifest"); }
+py::dict manifest(const Run& run) { return run.manifest; }
 
-void write_manifest(const Workspace& ws) {
+void write_manifest(const Run& run) {
     const py::object text = py::module_::import("json").attr("dumps")(
-        manifest(ws), py::arg("indent") = 2, py::arg("ensure_ascii") = false);
-    cellcore::write_file_atomically(bridge::str(ws.get("workdir")) + kManifest,
+        manifest(run), py::arg("indent") = 2, py::arg("ensure_ascii") = false);
+    cellcore::write_file_atomically(bridge::str(run.workdir) + kManifest,
                                     bridge::str(text) + "\n");
 }
 
 } // namespace
 
-void start_manifest(const Workspace& ws) {
+void start_manifest(Run& run) {
     py::dict m;
     m["tool"] = "cellfit";
     m["version"] = CELL_VERSION;
     m["status"] = "running";
     m["started"] = now();
     m["finished"] = py::none();
-    m["settings"] = ws.get("values");
-    m["settings_source"] = ws.get("settings_source");
-    m["inputs"] = inputs(ws);
+    m["settings"] = run.values;
+    m["settings_source"] = run.source;
+    m["inputs"] = inputs(run);
     m["outputs"] = py::dict();
     m["left_out"] = py::list();
-    ws.set("manifest", m);
-    write_manifest(ws);
+    run.manifest = m;
+    write_manifest(run);
 }
 
-void note_output(const Workspace& ws, const std::string& path) {
-    if (ws.has("manifest"))
-        py::dict(manifest(ws)["outputs"])[relative(ws, path)] = py::none();
+void note_output(const Run& run, const std::string& path) {
+    if (!run.manifest.empty())
+        py::dict(manifest(run)["outputs"])[relative(run, path)] = py::none();
 }
 
-void note_left_out(const Workspace& ws, const std::string& path) {
-    py::list(manifest(ws)["left_out"]).append(relative(ws, path));
+void note_left_out(const Run& run, const std::string& path) {
+    py::list(manifest(run)["left_out"]).append(relative(run, path));
 }
 
-py::list run_outputs(const Workspace& ws) {
-    return py::list(py::dict(manifest(ws)["outputs"]).attr("keys")());
+py::list run_outputs(const Run& run) {
+    return py::list(py::dict(manifest(run)["outputs"]).attr("keys")());
 }
 
-void note_model_files(const Workspace& ws, const py::handle& names) {
+void note_model_files(const Run& run, const py::handle& names) {
     if (names.is_none())
         return;
-    const std::string results = bridge::str(ws.get("workdir")) + "/results/";
+    const std::string results = bridge::str(run.workdir) + "/results/";
     for (py::handle name : names)
-        note_output(ws, results + bridge::str(name));
+        note_output(run, results + bridge::str(name));
 }
 
-void end_manifest(const Workspace& ws, const std::string& status,
-                  const std::string& error) {
-    py::dict m = manifest(ws);
+void end_manifest(const Run& run, const std::string& status, const std::string& error) {
+    py::dict m = manifest(run);
     m["status"] = status;
     m["finished"] = now();
     const py::dict outputs = m["outputs"];
     for (auto item : outputs) {
         const std::string path =
-            bridge::str(ws.get("workdir")) + "/" + bridge::str(item.first);
+            bridge::str(run.workdir) + "/" + bridge::str(item.first);
         outputs[item.first] = file_facts(path);
     }
     if (!error.empty())
         m["error"] = error;
-    write_manifest(ws);
+    write_manifest(run);
 }
 
-void end_manifest_after_error(const Workspace& ws, const std::string& status,
+void end_manifest_after_error(const Run& run, const std::string& status,
                               const std::string& error) noexcept {
     try {
-        if (ws.has("manifest"))
-            end_manifest(ws, status, error);
+        if (!run.manifest.empty())
+            end_manifest(run, status, error);
     } catch (...) {
         // the manifest stays at "running", which the tools refuse alike
     }

@@ -20,47 +20,43 @@ py::list pair(const py::object& a, const py::object& b) {
     return out;
 }
 
-py::dict parameter_map(const Workspace& ws) {
+py::dict parameter_map(const Record& rec) {
     py::dict p;
-    p["TempC"] = ws.get("temperature");
-    py::object cum = ws.get("cum_mAh");
-    p["Tparam_1"] = py::float_(cum[py::int_(-1)].cast<double>() / 1000);
-    p["Tparam_2"] = ws.get("opt_median").attr("tolist")();
-    p["Tparam_3"] =
-        pair(ws.get("SOC").attr("tolist")(), ws.get("OCV_3rd").attr("tolist")());
+    p["TempC"] = rec.temperature;
+    p["Tparam_1"] = py::float_(rec.cum_mAh[py::int_(-1)].cast<double>() / 1000);
+    p["Tparam_2"] = rec.opt_median.attr("tolist")();
+    p["Tparam_3"] = pair(rec.SOC.attr("tolist")(), rec.OCV_3rd.attr("tolist")());
     return p;
 }
 
 // results/<name> from the working folder and the record's file name, wherever else
 // "raw_data" or ".csv" may appear in the path.
-std::string output_path(const Workspace& ws, const std::string& suffix) {
-    py::object path = ws.get("os").attr("path");
-    std::string name = py::str(path.attr("basename")(ws.get("infile")));
+std::string output_path(const Run& run, const Record& rec, const std::string& suffix) {
+    std::string name = py::str(run.lib.os.attr("path").attr("basename")(rec.infile));
     if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".csv") == 0)
         name.resize(name.size() - 4);
-    return bridge::str(ws.get("workdir")) + "/results/" + name + suffix;
+    return bridge::str(run.workdir) + "/results/" + name + suffix;
 }
 
-void write_parameter_file(const Workspace& ws) {
-    ws.set("bat_params", parameter_map(ws));
-    const std::string target = output_path(ws, "_params.json");
-    ws.set("bat_params_file", py::str(target));
-    const std::string text =
-        py::str(ws.get("json").attr("dumps")(ws.get("bat_params")));
+std::string write_parameter_file(const Run& run, const Record& rec) {
+    const py::dict bat_params = parameter_map(rec);
+    const std::string target = output_path(run, rec, "_params.json");
+    publish(run.ws, {{"bat_params", bat_params}, {"bat_params_file", py::str(target)}});
+    const std::string text = py::str(run.lib.json.attr("dumps")(bat_params));
     const std::string tmp = cellcore::temporary_path_for(target);
     cellcore::write_whole_file(tmp, text, target);
     cellcore::replace_file(tmp, target);
     info("file " + target + " written"); // only once it is in place
+    return target;
 }
 
-void write_ocv_table(const Workspace& ws) {
-    const std::string target = output_path(ws, "_ocv.csv");
-    ws.set("ocv_file", py::str(target));
+std::string write_ocv_table(const Run& run, const Record& rec) {
+    const std::string target = output_path(run, rec, "_ocv.csv");
+    publish(run.ws, {{"ocv_file", py::str(target)}});
     const std::string tmp = cellcore::temporary_path_for(target);
-    py::object np = ws.get("np");
+    py::object np = run.lib.np;
     try {
-        np.attr("savetxt")(tmp,
-                           np.attr("transpose")(pair(ws.get("SOC"), ws.get("OCV_3rd"))),
+        np.attr("savetxt")(tmp, np.attr("transpose")(pair(rec.SOC, rec.OCV_3rd)),
                            py::arg("header") = "SOC,OCV", py::arg("delimiter") = ",");
     } catch (py::error_already_set& e) {
         std::remove(tmp.c_str());
@@ -76,22 +72,21 @@ void write_ocv_table(const Workspace& ws) {
     }
     cellcore::replace_file(tmp, target);
     info("Saved file " + target);
+    return target;
 }
 
 } // namespace
 
-void write_record_outputs(const Workspace& ws) {
-    warn_about_bound_medians(ws);
-    write_parameter_file(ws);
-    note_output(ws, bridge::str(ws.get("bat_params_file")));
-    write_ocv_table(ws);
-    note_output(ws, bridge::str(ws.get("ocv_file")));
-    const std::string pulses = output_path(ws, "_pulses.csv");
-    write_pulse_table(ws, pulses);
-    note_output(ws, pulses);
-    const std::string points = output_path(ws, "_ocv_points.csv");
-    write_ocv_points(ws, points);
-    note_output(ws, points);
+void write_record_outputs(const Run& run, const Record& rec) {
+    warn_about_bound_medians(rec);
+    note_output(run, write_parameter_file(run, rec));
+    note_output(run, write_ocv_table(run, rec));
+    const std::string pulses = output_path(run, rec, "_pulses.csv");
+    write_pulse_table(rec, pulses);
+    note_output(run, pulses);
+    const std::string points = output_path(run, rec, "_ocv_points.csv");
+    write_ocv_points(rec, points);
+    note_output(run, points);
 }
 
 } // namespace cellfit

@@ -22,12 +22,11 @@ using cellcore::StepKind;
 
 struct Samples {
     bridge::InArray t, v, i;
-    explicit Samples(const Workspace& ws)
-        : t(ws.get("t")), v(ws.get("v")), i(ws.get("iload")) {}
+    explicit Samples(const Record& rec) : t(rec.t), v(rec.v), i(rec.iload) {}
 };
 
-void warn(const Workspace& ws, const std::string& message) {
-    bridge::log("cellfit", "warning", record_name(ws) + ": " + message);
+void warn(const Record& rec, const std::string& message) {
+    bridge::log("cellfit", "warning", rec.name + ": " + message);
 }
 
 std::string params_text(const cellcore::PulseFit& p, int pairs) {
@@ -39,7 +38,7 @@ std::string params_text(const cellcore::PulseFit& p, int pairs) {
     return text;
 }
 
-void log_pulses(const Workspace& ws, const cellcore::PulseTestResult& r, int pairs) {
+void log_pulses(const Record& rec, const cellcore::PulseTestResult& r, int pairs) {
     std::string flagged;
     for (std::size_t k = 0; k < r.pulses.size(); ++k) {
         const cellcore::PulseFit& p = r.pulses[k];
@@ -52,11 +51,11 @@ void log_pulses(const Workspace& ws, const cellcore::PulseTestResult& r, int pai
                        cellcore::pulse_flag_text(p.flags) + ")";
     }
     if (!flagged.empty())
-        warn(ws, "pulse fits to check: " + flagged);
+        warn(rec, "pulse fits to check: " + flagged);
 }
 
 // The record's parameter set: the median of each parameter over the discharge pulses.
-py::object discharge_medians(const Workspace& ws, const cellcore::PulseTestResult& r,
+py::object discharge_medians(const Record& rec, const cellcore::PulseTestResult& r,
                              int pairs) {
     const std::size_t np = static_cast<std::size_t>(1 + 2 * pairs);
     std::vector<double> medians(np, std::nan(""));
@@ -72,7 +71,7 @@ py::object discharge_medians(const Workspace& ws, const cellcore::PulseTestResul
         medians[c] = values.size() % 2 ? values[h] : 0.5 * (values[h - 1] + values[h]);
     }
     if (std::isnan(medians[0]))
-        warn(ws, "no discharge pulse was fitted, so its circuit parameters are NaN");
+        warn(rec, "no discharge pulse was fitted, so its circuit parameters are NaN");
     return bridge::to_numpy(medians);
 }
 
@@ -106,18 +105,15 @@ bool is_charge(StepKind kind) {
 
 } // namespace
 
-std::string pulse_engine_reason(const Workspace& ws) {
-    const Samples s(ws);
-    if (s.t.size() < 2)
+std::string pulse_engine_reason(const Record& rec) {
+    if (rec.idx_end < 2)
         return "";
     // a whole cycler export: the engine takes the steps where the cycler's clock puts
     // them and its fits hold to what the first loaded row shows, where the per-cycle
     // fit would lump a long pulse's fast dynamics into R0
-    if (!record_step_clock(ws).empty())
+    if (rec.clocked())
         return "cycler record with its step clock";
-    const cellcore::Segmentation seg =
-        cellcore::segment_record(bridge::view(s.t), bridge::view(s.v),
-                                 bridge::view(s.i), {}, record_step_clock(ws));
+    const cellcore::Segmentation& seg = rec.segmentation;
     // An SOC step is a discharge the segmentation did not take for a pulse, more than
     // twice as long as the longest pulse: an HPPC block's, not a glitch or a pulse
     // train's one slightly longer pulse. The last step is the one the cut-off ends,
@@ -138,38 +134,39 @@ std::string pulse_engine_reason(const Workspace& ws) {
     return charge || soc_steps ? "HPPC test" : "";
 }
 
-void fit_pulse_test(const Workspace& ws, const std::string& why) {
-    const Samples s(ws);
+void fit_pulse_test(const Run& run, Record& rec, const std::string& why) {
+    const Samples s(rec);
     cellcore::PulseTestOptions options;
-    options.rc_pairs = bridge::str(ws.get("values")["model"]) == "model2" ? 2 : 1;
-    const cellcore::StepClock clock = record_step_clock(ws);
+    options.rc_pairs = run.two_rc() ? 2 : 1;
     cellcore::PulseTestResult r;
     try {
         py::gil_scoped_release nogil;
         r = cellcore::analyse_pulse_test(bridge::view(s.t), bridge::view(s.v),
-                                         bridge::view(s.i), options, clock);
+                                         bridge::view(s.i), options, rec.clock);
     } catch (const std::invalid_argument& e) {
-        bridge::raise(PyExc_ValueError, record_name(ws) + ": " + e.what());
+        bridge::raise(PyExc_ValueError, rec.name + ": " + e.what());
     }
-    info(record_name(ws) + ": " + why + " with " +
+    info(rec.name + ": " + why + " with " +
          bridge::str(r.count(StepKind::discharge_pulse)) + " discharge and " +
          bridge::str(r.count(StepKind::charge_pulse)) +
          " charge pulses, fitted per pulse");
     if (!r.gaps.empty())
-        warn(ws, "the record has gaps (" + bridge::str(r.gaps.size()) +
-                     "); the charge passed in them is unknown, so the OCV under each "
-                     "pulse is held at the rested voltage before it");
-    log_pulses(ws, r, options.rc_pairs);
-    py::object np = ws.get("np");
-    py::array_t<double> grid = np.attr("arange")(0, 1.005, 0.005);
+        warn(rec, "the record has gaps (" + bridge::str(r.gaps.size()) +
+                      "); the charge passed in them is unknown, so the OCV under each "
+                      "pulse is held at the rested voltage before it");
+    log_pulses(rec, r, options.rc_pairs);
+    py::array_t<double> grid = run.lib.np.attr("arange")(0, 1.005, 0.005);
     std::vector<double> ocv;
     for (py::ssize_t k = 0; k < grid.size(); ++k)
         ocv.push_back(r.ocv(grid.at(k)));
-    ws.set("SOC", grid);
-    ws.set("OCV_3rd", bridge::to_numpy(ocv));
-    ws.set("opt_median", discharge_medians(ws, r, options.rc_pairs));
-    ws.set("ocv_points", ocv_points_table(r.ocv_points));
-    ws.set("df_pulses", pulse_frame(ws, pulse_rows(r)));
+    rec.SOC = grid;
+    rec.OCV_3rd = bridge::to_numpy(ocv);
+    rec.opt_median = discharge_medians(rec, r, options.rc_pairs);
+    rec.ocv_points = r.ocv_points;
+    rec.pulses = pulse_rows(r);
+    publish(
+        run.ws,
+        {{"SOC", rec.SOC}, {"OCV_3rd", rec.OCV_3rd}, {"opt_median", rec.opt_median}});
 }
 
 } // namespace cellfit

@@ -38,20 +38,20 @@ std::string shown(py::handle value) {
     return text;
 }
 
-[[noreturn]] void refuse(const Workspace& ws, const std::string& key, py::handle value,
+[[noreturn]] void refuse(const Run& run, const std::string& key, py::handle value,
                          const std::string& problem) {
     bridge::exit_with_message("\nInvalid " + key + " " + shown(value) +
-                              settings_where(ws) + ": " + problem + "\n");
+                              settings_where(run) + ": " + problem + "\n");
 }
 
 // The cut-off truncates every record below low_cutoff, and the model builder spans its
 // voltage grid from low to high: with low at or above high neither means anything.
-void check_cutoffs(const Workspace& ws) {
-    const double vcut = ws.get_as<double>("vcut");
-    const double vhigh = ws.get_as<double>("vhigh");
+void check_cutoffs(const Run& run) {
+    const double vcut = run.vcut.cast<double>();
+    const double vhigh = run.vhigh.cast<double>();
     if (!(vcut < vhigh))
         bridge::exit_with_message(
-            "\nInvalid low_cutoff " + bridge::str(vcut) + " V" + settings_where(ws) +
+            "\nInvalid low_cutoff " + bridge::str(vcut) + " V" + settings_where(run) +
             ": it must be below high_cutoff " + bridge::str(vhigh) + " V\n");
 }
 
@@ -67,9 +67,7 @@ void log_record_settings(const records::RecordSettings& s) {
 
 const std::vector<std::string>& settings_keys() { return kSettingsKeys; }
 
-std::string settings_where(const Workspace& ws) {
-    return " in " + bridge::str(ws.get("settings_source"));
-}
+std::string settings_where(const Run& run) { return " in " + bridge::str(run.source); }
 
 py::object open_configuration(const char* path) {
     // utf-8-sig also reads the byte-order mark some editors put in front of the text
@@ -77,10 +75,10 @@ py::object open_configuration(const char* path) {
         .attr("open")(path, py::arg("encoding") = "utf-8-sig");
 }
 
-void check_settings_keys(const Workspace& ws) {
-    const py::object values = ws.get("values");
+void check_settings_keys(const Run& run) {
+    const py::object values = run.values;
     if (!py::isinstance<py::dict>(values))
-        bridge::exit_with_message("\nThe settings" + settings_where(ws) + " are " +
+        bridge::exit_with_message("\nThe settings" + settings_where(run) + " are " +
                                   shown(values) + ", not a JSON object\n");
     py::list known;
     for (const std::string& key : kSettingsKeys)
@@ -92,42 +90,41 @@ void check_settings_keys(const Workspace& ws) {
         const py::list nearest = close(py::str(key), known, py::arg("n") = 1);
         bridge::log(
             "cellfit", "warning",
-            "unknown setting " + shown(key) + settings_where(ws) + " is ignored" +
+            "unknown setting " + shown(key) + settings_where(run) + " is ignored" +
                 (nearest.empty() ? std::string()
                                  : "; did you mean " + shown(nearest[0]) + "?"));
     }
 }
 
-py::object required_setting(const Workspace& ws, const char* key) {
-    const py::dict values = ws.get("values");
+py::object required_setting(const Run& run, const char* key) {
+    const py::dict values = run.values;
     if (!values.contains(key))
-        bridge::exit_with_message(std::string("\nNo ") + key + settings_where(ws) +
+        bridge::exit_with_message(std::string("\nNo ") + key + settings_where(run) +
                                   "\n");
     return values[key];
 }
 
-py::object voltage_setting(const Workspace& ws, const char* key) {
-    const py::object value = required_setting(ws, key);
+py::object voltage_setting(const Run& run, const char* key) {
+    const py::object value = required_setting(run, key);
     py::object volts;
     try {
         volts = py::module_::import("builtins").attr("float")(value);
     } catch (py::error_already_set& e) {
         if (e.matches(PyExc_OverflowError))
-            refuse(ws, key, value, "far too large for a voltage");
+            refuse(run, key, value, "far too large for a voltage");
         if (e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError))
-            refuse(ws, key, value, "not a number of volts");
+            refuse(run, key, value, "not a number of volts");
         throw;
     }
     if (!std::isfinite(volts.cast<double>()))
-        refuse(ws, key, value, "not a finite number of volts");
+        refuse(run, key, value, "not a finite number of volts");
     return volts;
 }
 
-void check_record_settings(const Workspace& ws) {
-    check_cutoffs(ws);
+void check_record_settings(const Run& run) {
+    check_cutoffs(run);
     try {
-        log_record_settings(
-            records::record_settings(ws.get("values"), settings_where(ws)));
+        log_record_settings(records::record_settings(run.values, settings_where(run)));
     } catch (const std::invalid_argument& e) {
         bridge::exit_with_message("\n" + std::string(e.what()) + "\n");
     }

@@ -1,25 +1,22 @@
-// The stages of one cellfit run. Each reads its inputs from the workspace by name and
-// leaves its outputs there; the driver calls them in order for every record.
+// The stages of one cellfit run. They hand each other the run and the record being
+// processed (run_state.hpp) and publish what users and the circuit functions read into
+// the workspace; the driver calls them in order for every record.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include "bridge/workspace.hpp"
-#include "core/engine/hold_grid.hpp"
-#include "core/engine/ocv_curve.hpp"
-#include "core/pulse_table.hpp"
+#include "extract/run_state.hpp"
 
 namespace cellfit {
-namespace py = pybind11;
-using bridge::Workspace;
 
-/// Binds f(ws, args, kwargs) into the workspace as the Python function name, so that
-/// the stages can hand it to scipy (a residual, a Jacobian, a model).
-template <typename F>
-void bind_function(const Workspace& ws, const char* name, F f, const char* doc) {
+/// Binds f(context, args, kwargs) into the workspace as the Python function name, so
+/// that the stages can hand it to scipy (a residual, a Jacobian, a model).
+template <typename C, typename F>
+void bind_function(const Workspace& ws, const char* name, C context, F f,
+                   const char* doc) {
     ws.set(name, py::cpp_function(
-                     [ws, f](const py::args& args, const py::kwargs& kwargs) {
-                         return f(ws, args, kwargs);
+                     [context, f](const py::args& args, const py::kwargs& kwargs) {
+                         return f(context, args, kwargs);
                      },
                      py::name(name), py::doc(doc)));
 }
@@ -51,110 +48,94 @@ py::object open_configuration(const char* path);
 const std::vector<std::string>& settings_keys();
 
 /// " in <where the settings came from>", for messages about a setting.
-std::string settings_where(const Workspace& ws);
+std::string settings_where(const Run& run);
 
 /// Ends the run unless the settings are a JSON object; warns about every key it does
 /// not know, with the nearest known key.
-void check_settings_keys(const Workspace& ws);
+void check_settings_keys(const Run& run);
 
 /// The setting's value; ends the run, naming the key, when the settings lack it.
-py::object required_setting(const Workspace& ws, const char* key);
+py::object required_setting(const Run& run, const char* key);
 
 /// The setting as a finite Python float; ends the run naming the key, its value and
 /// the settings' source when it is missing or not such a number.
-py::object voltage_setting(const Workspace& ws, const char* key);
+py::object voltage_setting(const Run& run, const char* key);
 
 /// Refuses cut-offs and record settings ("columns", "discharge_current") that cannot
 /// be used, ending the run before anything is written; logs the record settings given.
-void check_record_settings(const Workspace& ws);
+void check_record_settings(const Run& run);
 
 /// Writes results/manifest.json with status "running": the tool's version, the
 /// settings, each input file's size and SHA-256 and the start time.
-void start_manifest(const Workspace& ws);
+void start_manifest(Run& run);
 
 /// Rewrites results/manifest.json with the run's end: status ("complete", "failed",
 /// "interrupted"), the end time, every output written (size and SHA-256) and error,
 /// a one-line message when the run did not complete.
-void end_manifest(const Workspace& ws, const std::string& status,
-                  const std::string& error);
+void end_manifest(const Run& run, const std::string& status, const std::string& error);
 
 /// end_manifest for a run that is ending in an error: never throws, so the error the
 /// caller holds is the one that goes on up.
-void end_manifest_after_error(const Workspace& ws, const std::string& status,
+void end_manifest_after_error(const Run& run, const std::string& status,
                               const std::string& error) noexcept;
 
 /// Notes an output file (a path) of the run for its manifest.
-void note_output(const Workspace& ws, const std::string& path);
+void note_output(const Run& run, const std::string& path);
 
 /// Notes a file (a path) of results/ the run left out of the model.
-void note_left_out(const Workspace& ws, const std::string& path);
+void note_left_out(const Run& run, const std::string& path);
 
 /// The outputs noted so far, as paths relative to the working folder.
-py::list run_outputs(const Workspace& ws);
+py::list run_outputs(const Run& run);
 
 /// Notes the model builder's files (names in results/) for the manifest.
-void note_model_files(const Workspace& ws, const py::handle& names);
+void note_model_files(const Run& run, const py::handle& names);
 
 /// The names of this run's parameter files in results/. Any other *_params.json
 /// there comes from a record no longer in raw_data/: it is named, with the files
 /// beside it, in a warning and left out of the model (and kept on disk).
-py::list current_parameter_files(const Workspace& ws);
+py::list current_parameter_files(const Run& run);
 
-/// Reads the record, finds its temperature, truncates at the cut-off and counts the
-/// charge.
-void load_record(const Workspace& ws);
-
-/// The step changes the cycler's clock or logging placed in time (the workspace's
-/// logged_steps), ascending; empty on evenly logged records.
-std::vector<cellcore::StepChange> logged_step_changes(const Workspace& ws);
-
-/// The cycler's step clock of the record's kept samples (empty without one).
-cellcore::StepClock record_step_clock(const Workspace& ws);
+/// Reads the record, finds its temperature, truncates at the cut-off, segments it
+/// into steps once and counts the charge. Publishes df, temperature, the vectors.
+void load_record(const Run& run, Record& rec);
 
 /// Signed charge (A s) from the record's start to every sample of t, counted across
-/// the changes given.
-std::vector<double> charge_at_rows(const Workspace& ws,
-                                   const std::vector<cellcore::StepChange>& changes);
+/// the step changes the cycler placed in time.
+std::vector<double> charge_at_rows(const Record& rec);
 
 /// The pulse current level, the rest ends and load ends, each pulse paired with its own
 /// load end (fit_pulses: the pulses the per-cycle fit can take).
-void find_record_pulses(const Workspace& ws);
+void find_record_pulses(const Run& run, Record& rec);
 
 /// A warning for every pulse (but the last) the per-cycle fit skips.
-void warn_unfitted_pulses(const Workspace& ws);
+void warn_unfitted_pulses(const Record& rec);
 
 /// Why the per-cycle fit cannot serve a record, or "" when it can: charge steps, or
 /// short pulses among long SOC-step discharges (an HPPC test), or the cycler's step
 /// clock (a whole cycler export, for the engine).
-std::string pulse_engine_reason(const Workspace& ws);
+std::string pulse_engine_reason(const Record& rec);
 
 /// Fits every pulse with the pulse-test engine and leaves what the outputs need:
-/// SOC, OCV_3rd, opt_median (over the discharge pulses) and df_pulses. `why` opens
-/// the log line that says so.
-void fit_pulse_test(const Workspace& ws, const std::string& why);
+/// SOC, OCV_3rd, opt_median (over the discharge pulses), the pulses and OCV points.
+/// `why` opens the log line that says so.
+void fit_pulse_test(const Run& run, Record& rec, const std::string& why);
 
-/// df_pulses from the fitted cycles of the per-cycle fit.
-void tabulate_fitted_cycles(const Workspace& ws);
+/// The pulses table's rows and the OCV points from the per-cycle fit's cycles.
+void tabulate_fitted_cycles(Record& rec);
 
-/// A pulses table as a DataFrame, its columns those of <record>_pulses.csv.
-py::object pulse_frame(const Workspace& ws,
-                       const std::vector<cellcore::PulseRow>& rows);
+/// Writes the record's pulses to target (results/<record>_pulses.csv).
+void write_pulse_table(const Record& rec, const std::string& target);
 
-/// Writes df_pulses to target (results/<record>_pulses.csv).
-void write_pulse_table(const Workspace& ws, const std::string& target);
-
-/// The points an OCV curve goes through as a table (time_s, soc, ocv_V, source).
-py::dict ocv_points_table(const std::vector<cellcore::OcvPoint>& points);
-
-/// Writes ocv_points (the points the OCV curve goes through) to target
+/// Writes the points the OCV curve goes through to target
 /// (results/<record>_ocv_points.csv).
-void write_ocv_points(const Workspace& ws, const std::string& target);
+void write_ocv_points(const Record& rec, const std::string& target);
 
 /// A warning for every entry of opt_median on a bound of the fit.
-void warn_about_bound_medians(const Workspace& ws);
+void warn_about_bound_medians(const Record& rec);
 
 /// Rested voltages, the OCV-SOC curve, the OCV over time and the voltage residual.
-void extract_ocv(const Workspace& ws);
+void extract_ocv(const Run& run, Record& rec);
 
 /// Creates the native lsim2 once, as a function of module m (not set as its attribute);
 /// every workspace then binds that one object.
@@ -164,26 +145,23 @@ void register_lsim2(const py::module_& m);
 py::object native_lsim2_function();
 
 /// Binds model1, model2_r2c2, fit_ls1 and fit_ls2 afresh into the workspace.
-void bind_circuit_models(const Workspace& ws);
+void bind_circuit_models(const Run& run, const Record& rec);
 
 /// Binds model2_joint, fit_ls_joint and jac_ls_joint: the two-RC circuit with all five
 /// parameters free, for the joint fit.
-void bind_joint_model(const Workspace& ws);
+void bind_joint_model(const Run& run);
 
 /// Cycle count, empty results list and the search for one-RC starting values.
-void search_start_values(const Workspace& ws);
+void search_start_values(const Run& run, Record& rec);
 
 /// The two-pass fit of every cycle (with "joint", a joint fit after it), one results
 /// row each.
-void fit_cycles(const Workspace& ws);
+void fit_cycles(const Run& run, Record& rec);
 
 /// Runtime line, the results table and its mean and median rows.
-void build_results_table(const Workspace& ws);
+void build_results_table(const Run& run, Record& rec);
 
-/// The record's parameter file and OCV table.
-void write_record_outputs(const Workspace& ws);
-
-/// Path of the record being processed, for error messages.
-std::string record_name(const Workspace& ws);
+/// The record's parameter file, OCV table, pulses table and OCV points.
+void write_record_outputs(const Run& run, const Record& rec);
 
 } // namespace cellfit
