@@ -4,6 +4,12 @@
 // results/manifest.json says what the run read and wrote and whether it finished.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
 #include "extract/stages.hpp"
 
@@ -158,8 +164,52 @@ void fit_per_cycle(const Workspace& ws) {
     tabulate_fitted_cycles(ws);
 }
 
+// A caller of the pipeline module may follow the run record by record: the module
+// puts its callback in the workspace under this name for the run's duration, and it
+// gets each record's path as the record starts, then its results as it ends.
+constexpr const char* kRecordListener = "_record_listener";
+
+void tell_listener(const Workspace& ws, const py::dict& event) {
+    if (ws.has(kRecordListener))
+        ws.get(kRecordListener)(event);
+}
+
+// Median of the finite values; NaN without one (a record whose every fit failed).
+double finite_median(const bridge::InArray& values) {
+    std::vector<double> finite;
+    for (py::ssize_t k = 0; k < values.size(); ++k)
+        if (std::isfinite(values.at(k)))
+            finite.push_back(values.at(k));
+    if (finite.empty())
+        return std::numeric_limits<double>::quiet_NaN();
+    const std::size_t half = finite.size() / 2;
+    std::nth_element(finite.begin(), finite.begin() + half, finite.end());
+    const double upper = finite[half];
+    if (finite.size() % 2)
+        return upper;
+    return 0.5 * (*std::max_element(finite.begin(), finite.begin() + half) + upper);
+}
+
+// The figures a user checks first, from what the record's files were written from.
+py::dict record_results(const Workspace& ws) {
+    const py::dict params = ws.get("bat_params");
+    const py::object pulses = ws.get("df_pulses");
+    py::dict out;
+    out["path"] = ws.get("infile");
+    out["temp_c"] = params["TempC"];
+    out["capacity_ah"] = params["Tparam_1"];
+    out["r0_ohm"] = py::list(params["Tparam_2"])[0];
+    out["pulses"] = py::len(pulses);
+    out["median_rms_mv"] =
+        finite_median(bridge::InArray(pulses.attr("__getitem__")("rms_mV")));
+    return out;
+}
+
 void process_record(const Workspace& ws) {
     log_info("started processing file '" + bridge::str(ws.get("infile")) + "'");
+    py::dict started;
+    started["path"] = ws.get("infile");
+    tell_listener(ws, started);
     load_record(ws);
     const std::string engine_reason = ws.get("fit_method").equal(py::str("pulse_test"))
                                           ? "pulse test"
@@ -175,6 +225,7 @@ void process_record(const Workspace& ws) {
             fit_per_cycle(ws);
     }
     write_record_outputs(ws);
+    tell_listener(ws, record_results(ws));
 }
 
 void run_records(const Workspace& ws) {

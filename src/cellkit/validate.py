@@ -21,6 +21,7 @@ import numpy as np
 import pandas as pd
 
 from cellkit import run_files
+from cellkit._native import engine
 from cellkit.tables import (
     TablesAtTemperature,
     at_temperature,
@@ -79,12 +80,10 @@ class ReplayCurrent:
 
 def replay_current(record: dict) -> ReplayCurrent:
     """The current every model of a record is driven by (see ReplayCurrent)."""
-    from _cellengine import hold_grid
-
     t, current = record["time_s"], record["current_a"]
     if len(t) < 2:
         return ReplayCurrent(t, current, np.arange(len(t)))
-    grid = hold_grid(
+    grid = engine.hold_grid(
         t,
         record["voltage_v"],
         current,
@@ -104,8 +103,6 @@ def _replay(
 ) -> Replay:
     """A Replay from a model's simulation on the grid: (voltage V, SOC) at each grid
     point."""
-    from _cellengine import rest_current_limit_a
-
     at, i = current.at, current.current_a
     return Replay(
         record=name,
@@ -114,7 +111,7 @@ def _replay(
         voltage_v=record["voltage_v"],
         model_v=sim[0][at],
         soc=sim[1][at],
-        loaded=np.abs(i) > rest_current_limit_a(i),
+        loaded=np.abs(i) > engine.rest_current_limit_a(i),
         temp_c=temp_c,
         model=model,
     )
@@ -129,23 +126,9 @@ def replay_record(
     """Simulates battery_model.json's parameters at the record's temperature over a
     (cut) record's current (replay_current's, when not given), from SOC 1 and
     relaxed."""
-    from _cellengine import simulate_model
-
     if current is None:
         current = replay_current(record)
-    try:
-        sim = simulate_model(
-            current.grid_time_s,
-            current.grid_current_a,
-            model.soc,
-            model.ocv_v,
-            model.capacity_ah,
-            model.r0_ohm,
-            model.r_ohm,
-            model.c_f,
-        )
-    except ValueError as err:
-        raise ValueError(f"{name}: cannot simulate the model: {err}") from err
+    sim = model.simulate(current.grid_time_s, current.grid_current_a, name)
     voltage_and_soc = (sim["voltage_v"], sim["soc"])
     return _replay(record, name, current, voltage_and_soc, model.temp_c, MEDIANS_MODEL)
 
@@ -205,7 +188,7 @@ def replay_folder(folder: Path) -> list[Replay]:
             log.warning("%s: record not found; not validated", path)
             continue
         record = run_files.cut_at_cutoff(
-            run_files.read_record(path, settings, cutoff_v), cutoff_v
+            run_files.read_record(path, settings, cutoff_v, notes=False), cutoff_v
         )
         try:
             replays += _replays(record, name, float(params["TempC"]), model, filled)
