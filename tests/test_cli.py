@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import logging
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -17,7 +18,7 @@ import pytest
 from cell_tasks import crash_on_named
 from conftest import cell_folder, run_cellfit
 
-from cellkit import batch, cli
+from cellkit import batch, cli, run_files
 from cellkit.run import run_cell
 
 # short records (5 pulses of 120 s, 300 s rests): a cell takes a fraction of a second
@@ -34,9 +35,10 @@ BROKEN = "cell_Tp25.csv"
 
 @pytest.fixture(scope="module")
 def reference(tmp_path_factory):
-    """A cell run by `import cellfit`: its working folder, log and result files."""
+    """A cell run by `import cellfit` in a fresh interpreter: its working folder, log
+    and result files."""
     workdir = cell_folder(tmp_path_factory.mktemp("ref"), RECORDS)
-    run = run_cellfit(workdir.parent)
+    run = run_cellfit(workdir.parent, fresh=True)
     assert run.returncode == 0, run.stderr
     return workdir, run.log, results(workdir)
 
@@ -181,3 +183,30 @@ def test_summary_gives_the_figures_of_the_written_files(tmp_path, reference):
         assert got.pulses == len(pulses)
         # the table holds the RMS errors rounded for print; the summary the exact ones
         assert got.median_rms_mv == pytest.approx(pulses["rms_mV"].median(), rel=1e-6)
+
+
+@pytest.mark.parametrize(
+    ("text", "want"),
+    [
+        ('\ufeff{"model": "model2"}', {"model": "model2"}),
+        ("{not json", "input_params.json: not a readable JSON file"),
+        ("[1, 2]", "input_params.json: expected a JSON object, found [1, 2]"),
+    ],
+    ids=["byte-order-mark", "not-json", "not-an-object"],
+)
+def test_settings_file_is_read_one_way(tmp_path, text, want):
+    (tmp_path / "input_params.json").write_text(text, encoding="utf-8")
+    if isinstance(want, dict):
+        assert run_files.load_settings(tmp_path) == want
+        return
+    with pytest.raises(ValueError, match=re.escape(f"{tmp_path}/{want}")):
+        run_files.load_settings(tmp_path)
+
+
+def test_run_reads_settings_saved_with_a_byte_order_mark(tmp_path, reference):
+    workdir = copy_cell(reference, tmp_path)
+    config = workdir / "input_params.json"
+    config.write_text("\ufeff" + config.read_text(), encoding="utf-8")
+    result = run_cell(workdir)
+    assert result.ok, result.error
+    assert results(workdir) == reference[2]
