@@ -52,33 +52,27 @@ def write_report(folder) -> Path:
     """Writes folder/report/index.html and its figures, and folder/results/
     validation.csv and hppc_summary.csv; returns the path of index.html."""
     figures = _figures()
-    folder = Path(folder)
-    params = run_files.load_params(folder)
-    if not params:
-        raise FileNotFoundError(
-            f"{folder / 'results'}: no parameter files (*_params.json); run cellfit "
-            "there first"
-        )
-    model = run_files.load_model(folder)
-    settings = run_files.load_settings(folder)
+    run = run_files.FinishedRun.load(folder, records_needed=True)
+    folder, settings, model = run.folder, run.settings, run.model
     out_dir = folder / "report"
     out_dir.mkdir(exist_ok=True)
 
-    replays = validate.replay_folder(folder)
+    replays = validate.replay_folder(run)
     table = validate.validation_table(replays)
     validate.write_validation(folder, table)
-    records = [_RecordView(folder, name, p, replays) for name, p in params]
+    records = [_RecordView(r, replays) for r in run.records]
+    params = [(r.name, r.params) for r in run.records]
     saver = _Saver(out_dir)
     truth = _load_truth(folder)
 
     body = [
         f"<h1>cellfit report: {_e(folder.resolve().name)}</h1>",
         _intro(settings, model, records),
-        _quality_section(records, table, run_files.run_warnings(folder)),
+        _quality_section(records, table, run.warnings),
         _validation_section(figures, saver, records, table),
         _ocv_section(figures, saver, model, records, truth),
         _pulse_section(figures, saver, records, settings.get("model")),
-        _hppc_section(figures, saver, folder),
+        _hppc_section(figures, saver, run),
         _parameter_section(figures, saver, records, params, truth),
     ]
     target = out_dir / "index.html"
@@ -91,14 +85,14 @@ class _RecordView:
     """What the report knows of one record: its parameter file, pulses file and the
     replays of the model file and of the tables over it (None when there is none)."""
 
-    def __init__(self, folder: Path, name: str, params: dict, replays: list) -> None:
-        self.name = name
-        self.params = params
-        self.temp_c = float(params["TempC"])
-        self.pulses = run_files.load_pulses(folder, name)
+    def __init__(self, files: run_files.RecordFiles, replays: list) -> None:
+        self.name = files.name
+        self.params = files.params
+        self.temp_c = files.temp_c
+        self.pulses = files.pulses
+        self.ocv_points = files.ocv_points
         self.replay = self._replay_of(replays, validate.MEDIANS_MODEL)
         self.tables_replay = self._replay_of(replays, validate.TABLES_MODEL)
-        self.ocv_points = run_files.load_ocv_points(folder, name)
 
     def _replay_of(self, replays: list, model: str):
         return next(
@@ -561,11 +555,11 @@ def _number(name: str, value) -> str:
     return f"{1000 * value:.2f}" if name.startswith("R") else f"{value:.4g}"
 
 
-def _hppc_section(figures, saver, folder: Path) -> str:
-    table = hppc.write_hppc_summary(folder)
+def _hppc_section(figures, saver, run: run_files.FinishedRun) -> str:
+    table = hppc.write_hppc_summary(run)
     if not len(table):
         return ""
-    limits = hppc.voltage_limits(folder)
+    limits = run.voltage_limits
     length = hppc.PULSE_LENGTH_S
     parts = [
         "<h2>Pulse resistance and pulse power</h2>",

@@ -24,6 +24,35 @@ TABLES_STYLE = {"color": "#1b7837", "lw": 0.9}
 EXTRAPOLATED_COLOR = "#f0b27a"
 
 
+def centred_note(ax, text: str, fontsize: float) -> None:
+    """A note in the middle of an axes that has nothing to show."""
+    ax.text(
+        0.5,
+        0.5,
+        text,
+        transform=ax.transAxes,
+        ha="center",
+        va="center",
+        fontsize=fontsize,
+        color=NOTE_COLOR,
+    )
+
+
+def corner_note(ax, text: str, top: float, fontsize: float) -> None:
+    """A note at the top right of an axes, on white over what is drawn there."""
+    ax.text(
+        0.99,
+        top,
+        text,
+        transform=ax.transAxes,
+        ha="right",
+        va="top",
+        fontsize=fontsize,
+        color=NOTE_COLOR,
+        bbox={"facecolor": "white", "alpha": 0.85, "lw": 0},
+    )
+
+
 def shade_extrapolated(axes, x: np.ndarray, low: np.ndarray, label: str) -> None:
     """Shades the stretches where low holds (the SOC below the lowest rested one, the
     OCV extrapolated there) over the full height of each axes; the first names it in
@@ -201,17 +230,7 @@ def _clip_extrapolated_error(ax, error_mv: np.ndarray, extrapolated: np.ndarray)
     peak = float(np.max(np.abs(error_mv[extrapolated])))
     if peak > 3 * span:
         ax.set_ylim(-1.5 * span, 1.5 * span)
-        ax.text(
-            0.99,
-            0.95,
-            f"off scale in the shaded part: up to {peak:.0f} mV",
-            transform=ax.transAxes,
-            ha="right",
-            va="top",
-            fontsize=8,
-            color=NOTE_COLOR,
-            bbox={"facecolor": "white", "alpha": 0.85, "lw": 0},
-        )
+        corner_note(ax, f"off scale in the shaded part: up to {peak:.0f} mV", 0.95, 8)
 
 
 def ocv_figure(curves: list[dict], truth: dict):
@@ -281,16 +300,7 @@ def _ocv_difference_panel(ax, c: dict, color) -> None:
     diff_mv = 1000.0 * (c["model_ocv_v"] - c["ocv_v"])
     ax.axvspan(lo, hi, color="0.9", zorder=0, label="SOC range of the rests")
     if np.nanmax(np.abs(diff_mv)) < 1e-3:
-        ax.text(
-            0.5,
-            0.5,
-            "the model file's OCV is this curve\n(within 0.001 mV)",
-            transform=ax.transAxes,
-            ha="center",
-            va="center",
-            fontsize=8,
-            color=NOTE_COLOR,
-        )
+        centred_note(ax, "the model file's OCV is this curve\n(within 0.001 mV)", 8)
         ax.set_yticks([])
     else:
         ax.plot(c["soc"], diff_mv, color=color, lw=1.0)
@@ -372,17 +382,7 @@ def _note_off_scale(ax, values: np.ndarray, top: float, what: str) -> None:
     peak = float(np.nanmax(values))
     if peak <= top:
         return
-    ax.text(
-        0.99,
-        0.97,
-        f"{what} off scale: up to {peak:.3g}",
-        transform=ax.transAxes,
-        ha="right",
-        va="top",
-        fontsize=7,
-        color=NOTE_COLOR,
-        bbox={"facecolor": "white", "alpha": 0.85, "lw": 0},
-    )
+    corner_note(ax, f"{what} off scale: up to {peak:.3g}", 0.97, 7)
 
 
 def plain_flags(flags: str) -> str:
@@ -681,16 +681,7 @@ def hppc_power_figure(table, limits: tuple[float, float]):
     if (table["kind"] == "charge").any():
         ax_r.plot([], [], "^--k", ms=4, lw=0.9, label="fitted circuit, charge")
     else:
-        ax_reg.text(
-            0.5,
-            0.5,
-            "no charge pulses in the records",
-            transform=ax_reg.transAxes,
-            ha="center",
-            va="center",
-            fontsize=9,
-            color=NOTE_COLOR,
-        )
+        centred_note(ax_reg, "no charge pulses in the records", 9)
         ax_reg.set_xticks([])
         ax_reg.set_yticks([])
     ax_r.plot([], [], "ok", mfc="none", ms=7, label="measured dV/dI at 10 s")

@@ -189,6 +189,88 @@ def run_warnings(folder: Path) -> list[str] | None:
     return [line for line in lines if line.startswith(("WARNING:", "ERROR:"))]
 
 
+@dataclass
+class RecordFiles:
+    """One record's files of a finished run: its parameter file, and its pulses and
+    OCV points (None where the run wrote none)."""
+
+    name: str
+    params: dict
+    pulses: pd.DataFrame | None
+    ocv_points: pd.DataFrame | None
+
+    @property
+    def temp_c(self) -> float:
+        return float(self.params["TempC"])
+
+
+@dataclass
+class FinishedRun:
+    """A folder's finished run, read once: its settings, model file, tables, records'
+    files (coldest first) and log warnings. The validation, the report and the HPPC
+    summary all work from one; ``FinishedRun.of`` takes a folder or a loaded run."""
+
+    folder: Path
+    settings: dict
+    model: dict
+    tables: dict | None
+    records: list[RecordFiles]
+    warnings: list[str] | None
+
+    @classmethod
+    def load(cls, folder, records_needed: bool = False) -> FinishedRun:
+        """ValueError when the last run did not finish; FileNotFoundError without a
+        model file, or with records_needed, without a parameter file."""
+        folder = Path(folder)
+        params = load_params(folder)
+        if records_needed and not params:
+            raise FileNotFoundError(
+                f"{folder / 'results'}: no parameter files (*_params.json); run "
+                "cellfit there first"
+            )
+        records = [
+            RecordFiles(
+                name, p, load_pulses(folder, name), load_ocv_points(folder, name)
+            )
+            for name, p in params
+        ]
+        return cls(
+            folder,
+            settings=load_settings(folder),
+            model=load_model(folder),
+            tables=load_tables(folder),
+            records=records,
+            warnings=run_warnings(folder),
+        )
+
+    @classmethod
+    def of(cls, run) -> FinishedRun:
+        """run itself when loaded already, else the run of the folder it names."""
+        return run if isinstance(run, FinishedRun) else cls.load(run)
+
+    @property
+    def cutoff_v(self) -> float:
+        return low_cutoff_v(self.settings, self.model)
+
+    @property
+    def voltage_limits(self) -> tuple[float, float]:
+        """The run's low and high cut-off (V): from the settings, else from the model
+        file's voltage grid (10 mV below the low cut-off up to the high one)."""
+        high = self.settings.get("high_cutoff")
+        high_v = float(high) if high is not None else float(self.model["param_2"][-1])
+        return self.cutoff_v, high_v
+
+    def record_samples(self, name: str) -> dict | None:
+        """raw_data/<name>.csv as the run fitted it (cut at the low cut-off), None
+        when the record is gone."""
+        path = self.folder / "raw_data" / f"{name}.csv"
+        if not path.exists():
+            return None
+        cutoff_v = self.cutoff_v
+        record = read_record(path, self.settings, cutoff_v, notes=False)
+        return cut_at_cutoff(record, cutoff_v)
+
+
 def _numbers(values) -> np.ndarray:
     """A list from the model file as floats; null (a non-finite number) becomes NaN."""
     return np.array([np.nan if v is None else v for v in values], dtype=float)

@@ -172,26 +172,22 @@ def error_figures(replay: Replay) -> dict:
     }
 
 
-def replay_folder(folder: Path) -> list[Replay]:
-    """Every record with a parameter file in folder/results, replayed through
-    folder/results/battery_model.json and then, where the run wrote them, through the
-    tables of battery_tables.json; both models driven by the same current."""
-    folder = Path(folder)
-    settings = run_files.load_settings(folder)
-    model = run_files.load_model(folder)
-    filled = _filled_tables(folder)
-    cutoff_v = run_files.low_cutoff_v(settings, model)
+def replay_folder(run) -> list[Replay]:
+    """Every record with a parameter file in the run's results (run: a folder or a
+    run_files.FinishedRun), replayed through its battery_model.json and then, where
+    the run wrote them, through the tables of battery_tables.json; both models driven
+    by the same current."""
+    run = run_files.FinishedRun.of(run)
+    filled = _filled_tables(run)
     replays = []
-    for name, params in run_files.load_params(folder):
-        path = folder / "raw_data" / f"{name}.csv"
-        if not path.exists():
+    for r in run.records:
+        record = run.record_samples(r.name)
+        if record is None:
+            path = run.folder / "raw_data" / f"{r.name}.csv"
             log.warning("%s: record not found; not validated", path)
             continue
-        record = run_files.cut_at_cutoff(
-            run_files.read_record(path, settings, cutoff_v, notes=False), cutoff_v
-        )
         try:
-            replays += _replays(record, name, float(params["TempC"]), model, filled)
+            replays += _replays(record, r.name, r.temp_c, run.model, filled)
         except ValueError as err:
             log.warning("%s; not validated", err)
     return replays
@@ -218,16 +214,15 @@ def _replays(record: dict, name: str, temp_c: float, model: dict, filled) -> lis
     return replays
 
 
-def _filled_tables(folder: Path) -> dict | None:
+def _filled_tables(run: run_files.FinishedRun) -> dict | None:
     """battery_tables.json filled as the exports fill it; None (with a note in the
     log) when the run wrote no tables or they cannot be run."""
-    path = folder / "results" / "battery_tables.json"
-    raw = run_files.load_tables(folder)
-    if raw is None:
+    path = run.folder / "results" / "battery_tables.json"
+    if run.tables is None:
         log.info("%s: no tables; only the model file is validated", path)
         return None
     try:
-        return filled_tables(raw, str(path))
+        return filled_tables(run.tables, str(path))
     except ValueError as err:
         log.warning("%s; the tables are not validated", err)
         return None
@@ -250,8 +245,9 @@ def validate(folder) -> pd.DataFrame:
     folder/results/validation.csv: per record and model (battery_model,
     battery_tables) the temperature, and the RMS and largest voltage error (mV) over
     the whole record and over the pulses only."""
-    table = validation_table(replay_folder(Path(folder)))
-    write_validation(folder, table)
+    run = run_files.FinishedRun.of(folder)
+    table = validation_table(replay_folder(run))
+    write_validation(run.folder, table)
     return table
 
 
