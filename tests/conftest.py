@@ -127,6 +127,8 @@ def _as_a_fresh_interpreter(cwd: Path, err: io.StringIO, out: io.StringIO):
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("default")
+            for quiet in (PendingDeprecationWarning, ImportWarning, ResourceWarning):
+                warnings.filterwarnings("ignore", category=quiet)  # Python's defaults
             warnings.filterwarnings("error", category=DeprecationWarning)
             warnings.filterwarnings("error", category=FutureWarning)
             warnings.showwarning = lambda msg, cat, name, line, file=None, text=None: (

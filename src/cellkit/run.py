@@ -2,11 +2,12 @@
 namespace, with its log and solver output captured, summarised per record.
 
 ``import cellfit`` runs the pipeline once per interpreter, in the module's own namespace;
-the pipeline module's ``run`` runs the same stages on any dict, so a batch worker imports
-numpy, scipy and pandas once and then runs cell after cell. The pipeline changes the current
-directory, prints the solver's reports on ``sys.stdout`` and logs through the root
-logger; all three are process-wide, so runs in one process take a lock and each run puts
-them back as it found them.
+the pipeline module's ``run`` runs the same stages on any dict, so a batch worker
+imports numpy, scipy and pandas once and then runs cell after cell. The pipeline changes
+the current directory, prints the solver's reports on ``sys.stdout`` and logs through
+the root logger; all three are process-wide, so runs in one process take a lock and
+each run puts them back as it found them. It tells each record's start and results to
+a callback, which the summary is made from.
 """
 
 from __future__ import annotations
