@@ -4,6 +4,11 @@
 // results/manifest.json says what the run read and wrote and whether it finished.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
 #include "bridge/python_text.hpp"
 #include "extract/stages.hpp"
 
@@ -154,8 +159,53 @@ void fit_per_cycle(const Run& run, Record& rec) {
     tabulate_fitted_cycles(rec);
 }
 
+// A caller of the pipeline module may follow the run record by record: the module
+// puts its callback in the workspace under this name for the run's duration, and it
+// gets each record's path as the record starts, then its results as it ends.
+constexpr const char* kRecordListener = "_record_listener";
+
+void tell_listener(const Run& run, const py::dict& event) {
+    if (run.ws.has(kRecordListener))
+        run.ws.get(kRecordListener)(event);
+}
+
+// Median of the finite values; NaN without one (a record whose every fit failed).
+double finite_median(std::vector<double> values) {
+    std::vector<double> finite;
+    for (double value : values)
+        if (std::isfinite(value))
+            finite.push_back(value);
+    if (finite.empty())
+        return std::numeric_limits<double>::quiet_NaN();
+    const std::size_t half = finite.size() / 2;
+    std::nth_element(finite.begin(), finite.begin() + half, finite.end());
+    const double upper = finite[half];
+    if (finite.size() % 2)
+        return upper;
+    return 0.5 * (*std::max_element(finite.begin(), finite.begin() + half) + upper);
+}
+
+// The figures a user checks first, from what the record's files were written from.
+py::dict record_results(const Run& run, const Record& rec) {
+    const py::dict params = run.ws.get("bat_params");
+    std::vector<double> rms_mv;
+    for (const cellcore::PulseRow& row : rec.pulses)
+        rms_mv.push_back(row.rms_mv);
+    py::dict out;
+    out["path"] = rec.infile;
+    out["temp_c"] = params["TempC"];
+    out["capacity_ah"] = params["Tparam_1"];
+    out["r0_ohm"] = py::list(params["Tparam_2"])[0];
+    out["pulses"] = py::int_(rec.pulses.size());
+    out["median_rms_mv"] = finite_median(std::move(rms_mv));
+    return out;
+}
+
 void process_record(const Run& run, Record& rec) {
     log_info("started processing file '" + rec.name + "'");
+    py::dict started;
+    started["path"] = rec.infile;
+    tell_listener(run, started);
     load_record(run, rec);
     const std::string engine_reason =
         run.fit_method == "pulse_test" ? "pulse test" : pulse_engine_reason(rec);
@@ -171,6 +221,7 @@ void process_record(const Run& run, Record& rec) {
             fit_per_cycle(run, rec);
     }
     write_record_outputs(run, rec);
+    tell_listener(run, record_results(run, rec));
 }
 
 void run_records(Run& run) {

@@ -1,13 +1,22 @@
 from __future__ import annotations
 
+import contextlib
+import io
 import json
+import logging
+import os
 import subprocess
 import sys
+import traceback
+import types
+import warnings
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 import pytest
+
+from cellkit._native import pipeline
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples"))
@@ -62,10 +71,101 @@ def cell_folder(tmp_path: Path, records: dict, **config) -> Path:
     return workdir
 
 
-def run_cellfit(cwd: Path, attrs=(), after: str = "", env=None) -> Run:
-    """Loads cellfit in a fresh interpreter in cwd; returns its output and the named
-    workspace values (arrays as lists, other values by str() where not JSON). env: the
-    interpreter's environment, when not this one's."""
+def _plain(x):
+    """A workspace value as JSON holds it: arrays as lists, numpy scalars as numbers."""
+    if isinstance(x, np.ndarray):
+        return x.tolist()
+    if isinstance(x, (np.integer, np.floating)):
+        return x.item()
+    if isinstance(x, (list, tuple)):
+        return [_plain(e) for e in x]
+    return x
+
+
+def _as_json(values: dict) -> dict:
+    """The values as the fresh interpreter hands them over (other values by str())."""
+    return json.loads(
+        json.dumps({n: _plain(v) for n, v in values.items()}, default=str)
+    )
+
+
+def run_cellfit(
+    cwd: Path, attrs=(), after: str = "", env=None, fresh: bool = False
+) -> Run:
+    """Runs cellfit in cwd as `import cellfit` runs it; returns its output and the
+    named workspace values (arrays as lists, other values by str() where not JSON).
+    after: code run next, with the workspace as the module `cellfit`. In this process
+    (the pipeline module on a fresh namespace), unless fresh or env (the environment
+    of the interpreter) asks for a fresh interpreter."""
+    if fresh or env is not None:
+        return _run_in_fresh_interpreter(cwd, attrs, after, env)
+    return _run_in_process(cwd, attrs, after)
+
+
+def _exit_of(exc: BaseException) -> tuple[int, str]:
+    """The exit status and stderr text Python gives an uncaught exception (sys.exit's
+    message alone, any other error with its traceback)."""
+    if isinstance(exc, SystemExit):
+        if exc.code is None or isinstance(exc.code, int):
+            return exc.code or 0, ""
+        return 1, f"{exc.code}\n"
+    return 1, "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+
+
+@contextlib.contextmanager
+def _as_a_fresh_interpreter(cwd: Path, err: io.StringIO, out: io.StringIO):
+    """Process state as `python -W error::DeprecationWarning -W error::FutureWarning`
+    has it in cwd, for the block: the root logger at INFO writing to err (the
+    pipeline's own basicConfig finds a handler and does nothing), warnings printed to
+    err, stdout to out; then everything as it was, the current folder too."""
+    root = logging.getLogger()
+    handler = logging.StreamHandler(err)
+    handler.setFormatter(logging.Formatter("%(levelname)s:%(message)s"))
+    level, where = root.level, os.getcwd()
+    root.addHandler(handler)
+    root.setLevel(logging.INFO)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("default")
+            for quiet in (PendingDeprecationWarning, ImportWarning, ResourceWarning):
+                warnings.filterwarnings("ignore", category=quiet)  # Python's defaults
+            warnings.filterwarnings("error", category=DeprecationWarning)
+            warnings.filterwarnings("error", category=FutureWarning)
+            warnings.showwarning = lambda msg, cat, name, line, file=None, text=None: (
+                err.write(warnings.formatwarning(msg, cat, name, line, text))
+            )
+            os.chdir(cwd)
+            with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+                yield
+    finally:
+        root.removeHandler(handler)
+        root.setLevel(level)
+        os.chdir(where)
+
+
+def _run_in_process(cwd: Path, attrs, after: str) -> Run:
+    cellfit = types.ModuleType("cellfit")  # the workspace: the module's own namespace
+    err, out = io.StringIO(), io.StringIO()
+    status, ended = 0, False
+    try:
+        with _as_a_fresh_interpreter(cwd, err, out):
+            try:
+                pipeline.run(cellfit.__dict__)
+                exec(after, {"cellfit": cellfit, "np": np, "json": json})
+            except KeyboardInterrupt:
+                raise
+            except BaseException as exc:  # ends the interpreter, whatever it is
+                status, text = _exit_of(exc)
+                ended = True
+                err.write(text)
+        values = {} if ended else {n: getattr(cellfit, n, None) for n in attrs}
+        return Run(status, out.getvalue(), err.getvalue(), _as_json(values))
+    finally:
+        cellfit.__dict__.clear()  # the stages' functions hold it: free the run's arrays
+
+
+def _run_in_fresh_interpreter(cwd: Path, attrs, after: str, env) -> Run:
+    """`import cellfit` in a new interpreter in cwd, as a user runs it."""
     code = (
         "import json, numpy as np\n"
         "import cellfit\n"

@@ -6,17 +6,20 @@ from __future__ import annotations
 import json
 import logging
 import os
+import re
 import shutil
 import subprocess
 import sys
 from pathlib import Path
 
+import pandas as pd
 import pulse_records
 import pytest
 from cell_tasks import crash_on_named
 from conftest import cell_folder, run_cellfit
 
-from cellkit import batch, cli
+from cellkit import batch, cli, run_files
+from cellkit.run import run_cell
 
 # short records (5 pulses of 120 s, 300 s rests): a cell takes a fraction of a second
 PROTO = pulse_records.Protocol(n_pulses=5, pulse_s=120, rest_s=300, final_s=3000)
@@ -32,9 +35,10 @@ BROKEN = "cell_Tp25.csv"
 
 @pytest.fixture(scope="module")
 def reference(tmp_path_factory):
-    """A cell run by `import cellfit`: its working folder, log and result files."""
+    """A cell run by `import cellfit` in a fresh interpreter: its working folder, log
+    and result files."""
     workdir = cell_folder(tmp_path_factory.mktemp("ref"), RECORDS)
-    run = run_cellfit(workdir.parent)
+    run = run_cellfit(workdir.parent, fresh=True)
     assert run.returncode == 0, run.stderr
     return workdir, run.log, results(workdir)
 
@@ -162,19 +166,47 @@ def test_pool_reports_only_the_cell_that_kills_its_worker():
     assert "died" in got["crash"].error
 
 
-def test_summary_prefers_the_pulse_table(tmp_path):
-    from cellkit.run import _summarise, _Track
+def test_summary_gives_the_figures_of_the_written_files(tmp_path, reference):
+    """The per-record figures the pipeline hands over are those of the files it wrote:
+    the pulses table's rows and median RMS, the parameter file's R0 and capacity."""
+    workdir = copy_cell(reference, tmp_path)
+    result = run_cell(workdir)
+    assert result.ok, result.error
+    assert [r.record for r in result.records] == ["cell_Tn10", "cell_Tp25"]
+    for got in result.records:
+        params = json.loads(
+            (workdir / "results" / f"{got.record}_params.json").read_text()
+        )
+        pulses = pd.read_csv(workdir / "results" / f"{got.record}_pulses.csv")
+        assert (got.temp_c, got.capacity_ah) == (params["TempC"], params["Tparam_1"])
+        assert got.r0_ohm == params["Tparam_2"][0]
+        assert got.pulses == len(pulses)
+        # the table holds the RMS errors rounded for print; the summary the exact ones
+        assert got.median_rms_mv == pytest.approx(pulses["rms_mV"].median(), rel=1e-6)
 
-    (tmp_path / "results").mkdir()
-    params = {"TempC": 25, "Tparam_1": 2.5, "Tparam_2": [0.03, 0.01, 900.0]}
-    (tmp_path / "results" / "x_Tp25_params.json").write_text(json.dumps(params))
-    track = _Track("/any/raw_data/x_Tp25.csv", cycles=4, cycle_rms_mv=[1, 2, 3, 4])
-    assert _summarise(tmp_path, track).pulses == 4  # the log's count without a table
-    rows = ["pulse,kind,start_s,duration_s,current_A,soc,R0,R1,C1,R2,C2,rms_mV"]
-    rows += [
-        f"{k},discharge,0,10,-1,0.5,0.03,0.01,900,,,{v}"
-        for k, v in enumerate([3, 1, 2])
-    ]
-    (tmp_path / "results" / "x_Tp25_pulses.csv").write_text("\n".join(rows) + "\n")
-    got = _summarise(tmp_path, track)
-    assert (got.pulses, got.median_rms_mv, got.r0_ohm) == (3, 2.0, 0.03)
+
+@pytest.mark.parametrize(
+    ("text", "want"),
+    [
+        ('\ufeff{"model": "model2"}', {"model": "model2"}),
+        ("{not json", "input_params.json: not a readable JSON file"),
+        ("[1, 2]", "input_params.json: expected a JSON object, found [1, 2]"),
+    ],
+    ids=["byte-order-mark", "not-json", "not-an-object"],
+)
+def test_settings_file_is_read_one_way(tmp_path, text, want):
+    (tmp_path / "input_params.json").write_text(text, encoding="utf-8")
+    if isinstance(want, dict):
+        assert run_files.load_settings(tmp_path) == want
+        return
+    with pytest.raises(ValueError, match=re.escape(f"{tmp_path}/{want}")):
+        run_files.load_settings(tmp_path)
+
+
+def test_run_reads_settings_saved_with_a_byte_order_mark(tmp_path, reference):
+    workdir = copy_cell(reference, tmp_path)
+    config = workdir / "input_params.json"
+    config.write_text("\ufeff" + config.read_text(), encoding="utf-8")
+    result = run_cell(workdir)
+    assert result.ok, result.error
+    assert results(workdir) == reference[2]

@@ -35,11 +35,7 @@ def test_fit_recovers_a_one_rc_cell(tmp_path, one_rc_record, model):
     assert c1 == pytest.approx(1000.0, rel=0.05)
     width = {"model1": (2, 3), "model2": (3, 5)}[model]
     for row in rows(run):
-        assert len(row) == 6
         assert (len(row[1]), len(row[3])) == width
-        assert row[2].endswith(" minutes")
-        assert row[1][0] == str(row[3][0])
-        assert isinstance(row[5], float)
         assert 3.4 < row[5] < 4.3
     if model == "model2":  # the second pass has nothing left to explain
         assert all(row[0] < 1e-3 for row in rows(run))

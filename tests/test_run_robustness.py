@@ -96,9 +96,9 @@ def test_stale_record_is_named_and_left_out_of_the_model(cell):
     assert (cell / "results" / f"{stale}_params.json").exists()  # kept on disk
     assert manifest(cell)["left_out"] == [f"results/{stale}_params.json"]
     # the tools read the run's records only
-    assert [name for name, _ in run_files.load_params(cell)] == [
-        record_name(t).removesuffix(".csv") for t in (-10, 25)
-    ]
+    kept = [record_name(t).removesuffix(".csv") for t in (-10, 25)]
+    assert [name for name, _ in run_files.load_params(cell)] == kept
+    assert [r.name for r in run_files.FinishedRun.load(cell).records] == kept
 
 
 def test_two_records_at_one_temperature_are_named(cell):
@@ -142,10 +142,26 @@ def test_ctrl_c_leaves_an_interrupted_manifest_and_log(cell):
     log = (cell / "cellfit.log").read_text()
     assert log.splitlines()[-1].startswith("interrupted:")
     assert "Saved file 'battery_model.json'" not in log  # the log of this run only
-    for tool in (run_files.load_model, run_files.load_params):
+    for tool in (
+        run_files.load_model,
+        run_files.load_params,
+        run_files.FinishedRun.load,
+    ):
         with pytest.raises(ValueError, match="was interrupted; results/ holds a part"):
             tool(cell)
     assert cli.main(["validate", str(cell)]) == 1
+
+
+@pytest.mark.parametrize(
+    ("settings", "want"),
+    [({}, (3.2, 4.2)), ({"low_cutoff": 3.0, "high_cutoff": "4.1"}, (3.0, 4.1))],
+    ids=["from-the-model-grid", "from-the-settings"],
+)
+def test_voltage_limits_of_a_finished_run(tmp_path, settings, want):
+    # the model file's voltage grid starts 10 mV below the low cut-off
+    model = {"param_2": [3.19, 3.7, 4.2]}
+    run = run_files.FinishedRun(tmp_path, settings, model, None, [], None)
+    assert run.voltage_limits == pytest.approx(want, abs=1e-12)
 
 
 def test_a_run_that_never_ended_is_refused(cell):

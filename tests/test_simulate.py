@@ -15,6 +15,7 @@ from conftest import ROOT
 from numpy.testing import assert_allclose, assert_array_equal
 
 from cellkit import cli, validate
+from cellkit._native import engine
 from cellkit.run import run_cell
 from cellkit.simulate import simulate
 
@@ -100,14 +101,12 @@ def test_what_the_model_cannot_simulate(demo_folder, tmp_path, caplog, capsys):
 
 
 def test_the_reader_takes_a_profile_without_voltage(tmp_path):
-    from _cellengine import read_record
-
     path = tmp_path / "cycle.csv"
     path.write_text("logged by hand\nTime,Amps\n0,0\n1,2.5\n2,2.5\n3,0\n")
     settings = {"columns": {"Seconds": "Time", "Current(A)": "Amps"}}
     settings["discharge_current"] = "positive"
-    raw = read_record(path, settings, voltage_optional=True)
+    raw = engine.read_record(path, settings, voltage_optional=True)
     assert_array_equal(raw["current_a"], [0.0, -2.5, -2.5, 0.0])
     assert np.isnan(raw["voltage_v"]).all()
     with pytest.raises(ValueError, match=r'no column "Voltage\(V\)" in any'):
-        read_record(path, settings)
+        engine.read_record(path, settings)

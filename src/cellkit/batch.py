@@ -67,7 +67,6 @@ def require_dask() -> None:
 
 def warm_up() -> None:
     """Imports what every run needs, once per worker process."""
-    import _cellpipeline
     import cellgen
     import numpy
     import pandas

@@ -101,6 +101,7 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         allow_abbrev=False,
     )
+    run.set_defaults(handler=command_run)
     run.add_argument("folder", metavar="FOLDER", help="cell folder holding raw_data/")
     add_settings(run)
     run.add_argument(
@@ -119,6 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
         "the folders must be at the same paths on the workers.",
         allow_abbrev=False,
     )
+    batch.set_defaults(handler=command_batch)
     batch.add_argument("folders", nargs="+", metavar="FOLDER", help="cell folders")
     add_settings(batch)
     batch.add_argument(
@@ -195,6 +197,7 @@ def add_tool_commands(commands) -> None:
             name, help=summary, description=description, allow_abbrev=False
         )
         parser.add_argument("folder", metavar="FOLDER", help="cell folder after a run")
+        parser.set_defaults(handler=tool(TOOL_HANDLERS[name]))
     simulate = commands.choices["simulate"]
     simulate.add_argument("profile", metavar="PROFILE.csv", help="the current profile")
     simulate.add_argument(
@@ -227,34 +230,46 @@ def add_tool_commands(commands) -> None:
     )
 
 
-def command_tool(args: argparse.Namespace) -> int:
-    """report, validate or export-pybamm on a finished run's files."""
-    try:
-        if args.command == "report":
-            from cellkit.report import write_report
+def command_report(args: argparse.Namespace) -> None:
+    from cellkit.report import write_report
 
-            print(f"report in {write_report(args.folder)}")
-        elif args.command == "validate":
-            from cellkit.validate import validate
+    print(f"report in {write_report(args.folder)}")
 
-            table = validate(args.folder)
-            print(table.to_string(index=False, float_format=lambda x: f"{x:.2f}"))
-        elif args.command == "simulate":
-            command_simulate(args)
-        elif args.command == "export-tables":
-            from cellkit.export_tables import export_tables
 
-            paths = export_tables(args.folder, fill=args.fill)
-            print(f"{len(paths)} tables in {paths[0].parent}")
-        else:
-            from cellkit.export import export_pybamm
+def command_validate(args: argparse.Namespace) -> None:
+    from cellkit.validate import validate
 
-            path = export_pybamm(args.folder, temp_c=args.temperature)
-            print(f"PyBaMM parameter set in {path}")
-    except (OSError, ValueError, ImportError) as exc:
-        print(f"cellfit: {one_line(str(exc))}", file=sys.stderr)
-        return 1
-    return 0
+    table = validate(args.folder)
+    print(table.to_string(index=False, float_format=lambda x: f"{x:.2f}"))
+
+
+def command_export_tables(args: argparse.Namespace) -> None:
+    from cellkit.export_tables import export_tables
+
+    paths = export_tables(args.folder, fill=args.fill)
+    print(f"{len(paths)} tables in {paths[0].parent}")
+
+
+def command_export_pybamm(args: argparse.Namespace) -> None:
+    from cellkit.export import export_pybamm
+
+    path = export_pybamm(args.folder, temp_c=args.temperature)
+    print(f"PyBaMM parameter set in {path}")
+
+
+def tool(command):
+    """A command on a finished run's files, whose bad input (a missing or unfinished
+    run, a missing library) ends in one line on stderr and exit status 1."""
+
+    def run(args: argparse.Namespace) -> int:
+        try:
+            command(args)
+        except (OSError, ValueError, ImportError) as exc:
+            print(f"cellfit: {one_line(str(exc))}", file=sys.stderr)
+            return 1
+        return 0
+
+    return run
 
 
 def command_simulate(args: argparse.Namespace) -> None:
@@ -272,6 +287,15 @@ def command_simulate(args: argparse.Namespace) -> None:
     print(summary)
     for path in paths:
         print(f"written: {path}")
+
+
+TOOL_HANDLERS = {
+    "report": command_report,
+    "validate": command_validate,
+    "simulate": command_simulate,
+    "export-pybamm": command_export_pybamm,
+    "export-tables": command_export_tables,
+}
 
 
 def overrides_from(args: argparse.Namespace) -> dict:
@@ -429,12 +453,7 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
 def main(argv: list[str] | None = None) -> int:
     args = parse(argv)
     try:
-        if args.command == "run":
-            return command_run(args)
-        if args.command == "batch":
-            return command_batch(args)
-        return command_tool(args)
-
+        return args.handler(args)
     except KeyboardInterrupt:
         print("cellfit: interrupted", file=sys.stderr)
         return 130

@@ -11,11 +11,11 @@ from __future__ import annotations
 
 import json
 import logging
-import os
 from pathlib import Path
 
 import numpy as np
 
+from cellkit import run_files
 from cellkit.tables import filled as _filled
 from cellkit.tables import table_array as _array
 
@@ -48,7 +48,7 @@ def export_pybamm(folder, *, temp_c: float = 25.0, path=None) -> Path:
     data = _pybamm_data(tables, float(temp_c), tables_path.name)
     target = Path(path) if path is not None else tables_path.with_name(PYBAMM_FILE)
     text = _TEMPLATE.read_text(encoding="utf-8") + _data_block(data)
-    _write_atomically(target, text)
+    run_files.write_text_atomically(target, text)
     logging.getLogger("cellkit").info("Saved file '%s'", target)
     return target
 
@@ -119,14 +119,3 @@ def _data_block(data: dict) -> str:
         f"TABLES = {_literal(data)}\n"
         f"MODEL_OPTIONS = {{'number of rc elements': {pairs}}}\n"
     )
-
-
-def _write_atomically(target: Path, text: str) -> None:
-    """text to a temporary file beside target, then renamed over it."""
-    tmp = target.with_name(f"{target.name}.tmp{os.getpid()}")
-    try:
-        tmp.write_text(text, encoding="utf-8")
-        os.replace(tmp, target)
-    except BaseException:
-        tmp.unlink(missing_ok=True)
-        raise

@@ -21,7 +21,6 @@ per fitted pulse to results/hppc_summary.csv; ``cellfit report`` calls it.
 from __future__ import annotations
 
 import logging
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -66,27 +65,17 @@ def circuit_resistance(pulses: pd.DataFrame, length_s: float) -> np.ndarray:
     return r
 
 
-def voltage_limits(folder: Path) -> tuple[float, float]:
-    """The run's low and high cut-off (V): from input_params.json, else from the model
-    file's voltage grid (10 mV below the low cut-off up to the high one)."""
-    settings = run_files.load_settings(folder)
-    model = run_files.load_model(folder)
-    low = run_files.low_cutoff_v(settings, model)
-    high = settings.get("high_cutoff")
-    return low, float(high) if high is not None else float(model["param_2"][-1])
-
-
-def hppc_summary(folder, pulse_length_s: float = PULSE_LENGTH_S) -> pd.DataFrame:
+def hppc_summary(run, pulse_length_s: float = PULSE_LENGTH_S) -> pd.DataFrame:
     """One row per fitted pulse of every record with a pulses file: its SOC and OCV,
     the fitted circuit's pulse resistance over pulse_length_s, the resistance read from
     the measured voltage at 10 s (where the pulses file has it), the voltage limit of
     its direction and the pulse power there (W; discharge pulses at the low cut-off,
-    charge pulses at the high one)."""
-    folder = Path(folder)
-    v_min, v_max = voltage_limits(folder)
+    charge pulses at the high one). run: a folder or a run_files.FinishedRun."""
+    run = run_files.FinishedRun.of(run)
+    v_min, v_max = run.voltage_limits
     frames = []
-    for name, params in run_files.load_params(folder):
-        pulses = run_files.load_pulses(folder, name)
+    for record in run.records:
+        name, params, pulses = record.name, record.params, record.pulses
         if pulses is None or not len(pulses):
             continue
         soc_grid, ocv_grid = (np.asarray(x, dtype=float) for x in params["Tparam_3"])
@@ -120,14 +109,15 @@ def hppc_summary(folder, pulse_length_s: float = PULSE_LENGTH_S) -> pd.DataFrame
     return pd.concat(frames, ignore_index=True)[COLUMNS]
 
 
-def write_hppc_summary(folder, pulse_length_s: float = PULSE_LENGTH_S):
+def write_hppc_summary(run, pulse_length_s: float = PULSE_LENGTH_S):
     """results/hppc_summary.csv (written atomically) and the table it holds; nothing
     is written when no record has a pulses file (the table is then empty)."""
-    table = hppc_summary(folder, pulse_length_s)
+    run = run_files.FinishedRun.of(run)
+    table = hppc_summary(run, pulse_length_s)
     if not len(table):
         log.info("No pulses files: %s is not written", SUMMARY_FILE)
         return table
-    path = Path(folder) / "results" / SUMMARY_FILE
+    path = run.folder / "results" / SUMMARY_FILE
     run_files.write_text_atomically(path, table.to_csv(index=False))
     log.info("Saved file '%s'", path)
     return table

@@ -6,7 +6,7 @@
 >>> result.ocv          # the OCV points: time_s, soc, ocv_V
 >>> result.capacity_ah  # net charge drawn to the cut-off
 
-The engine (``_cellengine``) segments the record into rests and constant-current steps
+The compiled engine segments the record into rests and constant-current steps
 of either sign, counts the charge from the start, takes the OCV-SOC curve through the
 rests of at least ten minutes that end in a discharge, and fits R0 and one or two RC
 pairs to every discharge and charge pulse (a step of at most five minutes) over the
@@ -21,9 +21,12 @@ import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 
-import _cellengine
 import numpy as np
 import pandas as pd
+
+from cellkit import run_files
+from cellkit._native import engine
+from cellkit.circuit import CIRCUIT_NAMES
 
 #: Columns of a pulses table, as ``<record>_pulses.csv`` has them.
 PULSE_COLUMNS = [
@@ -33,17 +36,9 @@ PULSE_COLUMNS = [
     "duration_s",
     "current_A",
     "soc",
-    "R0",
-    "R1",
-    "C1",
-    "R2",
-    "C2",
+    *CIRCUIT_NAMES,
     "rms_mV",
-    "R0_se",
-    "R1_se",
-    "C1_se",
-    "R2_se",
-    "C2_se",
+    *(f"{name}_se" for name in CIRCUIT_NAMES),
     "flags",
     "R_1s",
     "R_10s",
@@ -102,7 +97,7 @@ def read_record(
     ``cutoff_v``, only the part the pipeline fits: a charge the record opens with
     dropped, the ``section`` or else the first pulse test of a whole test file, up to
     and including the first voltage below the cut-off."""
-    raw = _cellengine.read_record(os.fspath(path), dict(settings or {}), cutoff_v)
+    raw = run_files.read_record(path, settings, cutoff_v)
     return Record(
         np.asarray(raw["time_s"], dtype=float),
         np.asarray(raw["voltage_v"], dtype=float),
@@ -189,7 +184,7 @@ def fit_record(
     label = os.fspath(record) if isinstance(record, (str, os.PathLike)) else rec.name
 
     try:
-        native = _cellengine.PulseTest(
+        native = engine.PulseTest(
             rec.time_s,
             rec.voltage_v,
             rec.current_a,
@@ -273,7 +268,6 @@ def evaluate_pulses(record, pulses: pd.DataFrame, model: str | None = None) -> l
         ):
             frames.append(None)
             continue
-        names = ["R0", "R1", "C1", "R2", "C2"]
-        params = [float(row[c]) for c in names if not pd.isna(row.get(c))]
+        params = [float(row[c]) for c in CIRCUIT_NAMES if not pd.isna(row.get(c))]
         frames.append(result.curve(k, params[:5] if len(params) == 5 else params[:3]))
     return frames

@@ -20,6 +20,8 @@ import numpy as np
 import pandas as pd
 
 from cellkit import hppc, run_files, validate
+from cellkit._native import engine
+from cellkit.circuit import BOUNDS_TEXT, CIRCUIT_NAMES, on_bound
 from cellkit.pulse_test import evaluate_pulses
 
 log = logging.getLogger("cellkit")
@@ -29,7 +31,7 @@ BAD_RMS_FACTOR = 3.0
 # A standard error above this fraction of its value means the record hardly pins the
 # parameter down.
 LARGE_RELATIVE_SE = 0.5
-SE_COLUMNS = {f"{p}_se": p for p in ("R0", "R1", "C1", "R2", "C2")}
+SE_COLUMNS = {f"{p}_se": p for p in CIRCUIT_NAMES}
 
 
 def _figures():
@@ -50,33 +52,27 @@ def write_report(folder) -> Path:
     """Writes folder/report/index.html and its figures, and folder/results/
     validation.csv and hppc_summary.csv; returns the path of index.html."""
     figures = _figures()
-    folder = Path(folder)
-    params = run_files.load_params(folder)
-    if not params:
-        raise FileNotFoundError(
-            f"{folder / 'results'}: no parameter files (*_params.json); run cellfit "
-            "there first"
-        )
-    model = run_files.load_model(folder)
-    settings = run_files.load_settings(folder)
+    run = run_files.FinishedRun.load(folder, records_needed=True)
+    folder, settings, model = run.folder, run.settings, run.model
     out_dir = folder / "report"
     out_dir.mkdir(exist_ok=True)
 
-    replays = validate.replay_folder(folder)
+    replays = validate.replay_folder(run)
     table = validate.validation_table(replays)
     validate.write_validation(folder, table)
-    records = [_RecordView(folder, name, p, replays) for name, p in params]
+    records = [_RecordView(r, replays) for r in run.records]
+    params = [(r.name, r.params) for r in run.records]
     saver = _Saver(out_dir)
     truth = _load_truth(folder)
 
     body = [
         f"<h1>cellfit report: {_e(folder.resolve().name)}</h1>",
         _intro(settings, model, records),
-        _quality_section(records, table, run_files.run_warnings(folder)),
+        _quality_section(records, table, run.warnings),
         _validation_section(figures, saver, records, table),
         _ocv_section(figures, saver, model, records, truth),
         _pulse_section(figures, saver, records, settings.get("model")),
-        _hppc_section(figures, saver, folder),
+        _hppc_section(figures, saver, run),
         _parameter_section(figures, saver, records, params, truth),
     ]
     target = out_dir / "index.html"
@@ -89,14 +85,14 @@ class _RecordView:
     """What the report knows of one record: its parameter file, pulses file and the
     replays of the model file and of the tables over it (None when there is none)."""
 
-    def __init__(self, folder: Path, name: str, params: dict, replays: list) -> None:
-        self.name = name
-        self.params = params
-        self.temp_c = float(params["TempC"])
-        self.pulses = run_files.load_pulses(folder, name)
+    def __init__(self, files: run_files.RecordFiles, replays: list) -> None:
+        self.name = files.name
+        self.params = files.params
+        self.temp_c = files.temp_c
+        self.pulses = files.pulses
+        self.ocv_points = files.ocv_points
         self.replay = self._replay_of(replays, validate.MEDIANS_MODEL)
         self.tables_replay = self._replay_of(replays, validate.TABLES_MODEL)
-        self.ocv_points = run_files.load_ocv_points(folder, name)
 
     def _replay_of(self, replays: list, model: str):
         return next(
@@ -148,11 +144,9 @@ class _RecordView:
 
     def stuck_pulses(self) -> np.ndarray:
         """True for pulses with a parameter on a fit bound (by flag or by value)."""
-        from cellkit.report_figures import PARAMETERS, on_bound
-
         p = self.pulses
         stuck = p["flags"].str.contains("_at_bound", regex=False).to_numpy()
-        for name in PARAMETERS:
+        for name in CIRCUIT_NAMES:
             stuck = stuck | on_bound(p[name].to_numpy(dtype=float))
         return stuck
 
@@ -209,10 +203,8 @@ def _evaluate_pulses_rest_to_rest(record: dict, pulses: pd.DataFrame, model):
     pulse to the end of the rest after it (or the next pulse). The OCV goes linearly
     with the charge drawn from the rested voltage before the pulse to the voltage at
     the window's end, so a long pulse's own OCV fall is not counted as misfit."""
-    from _cellengine import rest_current_limit_a, simulate_model
-
     t, v, i = record["time_s"], record["voltage_v"], record["current_a"]
-    loaded = np.abs(i) > rest_current_limit_a(i)
+    loaded = np.abs(i) > engine.rest_current_limit_a(i)
     starts = np.searchsorted(t, pulses["start_s"].to_numpy(dtype=float))
     gaps = run_files.gap_ends(t)
     frames = []
@@ -221,12 +213,12 @@ def _evaluate_pulses_rest_to_rest(record: dict, pulses: pd.DataFrame, model):
         tw, vw = t[window], v[window]
         # a window the cut-off ends has no rest at its end to take an OCV from
         rested_end = not loaded[window.stop - 1]
-        model_v = _fitted_voltage(simulate_model, tw, i[window], vw, row, rested_end)
+        model_v = _fitted_voltage(tw, i[window], vw, row, rested_end)
         frames.append(pd.DataFrame({"time_s": tw, "voltage_v": vw, "model_v": model_v}))
     return frames
 
 
-def _fitted_voltage(simulate_model, t, i, v, row, rested_end: bool) -> np.ndarray:
+def _fitted_voltage(t, i, v, row, rested_end: bool) -> np.ndarray:
     """One pulse row's circuit over a window, the OCV linear in the charge drawn from
     the window's first voltage to its last when that is rested, else held."""
     r_ohm, c_f = [row["R1"]], [row["C1"]]
@@ -234,16 +226,18 @@ def _fitted_voltage(simulate_model, t, i, v, row, rested_end: bool) -> np.ndarra
         r_ohm.append(row["R2"])
         c_f.append(row["C2"])
     # a first pass only for the SOC at the window's end (capacity 1 Ah)
-    soc_end = simulate_model(t, i, [0.0, 1.0], [v[0], v[0]], 1.0, 0.0, r_ohm, c_f)[
-        "soc"
-    ][-1]
+    soc_end = engine.simulate_model(
+        t, i, [0.0, 1.0], [v[0], v[0]], 1.0, 0.0, r_ohm, c_f
+    )["soc"][-1]
     if not rested_end or soc_end == 1.0:
         table = ([0.0, 1.0], [v[0], v[0]])
     elif soc_end < 1.0:
         table = ([soc_end, 1.0], [v[-1], v[0]])
     else:  # a charge pulse
         table = ([1.0, soc_end], [v[0], v[-1]])
-    return simulate_model(t, i, *table, 1.0, float(row["R0"]), r_ohm, c_f)["voltage_v"]
+    return engine.simulate_model(t, i, *table, 1.0, float(row["R0"]), r_ohm, c_f)[
+        "voltage_v"
+    ]
 
 
 def _pulse_window(
@@ -278,8 +272,6 @@ def _intro(settings: dict, model: dict, records: list) -> str:
 
 
 def _quality_section(records: list, table: pd.DataFrame, warnings) -> str:
-    from cellkit.report_figures import PARAMETERS, on_bound
-
     head = [
         "record",
         "°C",
@@ -296,7 +288,7 @@ def _quality_section(records: list, table: pd.DataFrame, warnings) -> str:
     ]
     rows = []
     for r in records:
-        names = PARAMETERS[: len(r.params["Tparam_2"])]
+        names = CIRCUIT_NAMES[: len(r.params["Tparam_2"])]
         stuck = [n for n, v in zip(names, r.params["Tparam_2"]) if on_bound([v])[0]]
         cells = [_e(r.name), f"{r.temp_c:g}", *_pulse_quality(r)]
         cells.append(_bad(", ".join(stuck)) if stuck else "none")
@@ -308,7 +300,8 @@ def _quality_section(records: list, table: pd.DataFrame, warnings) -> str:
     parts = [
         "<h2>Quality</h2>",
         "<p>Per record: the pulse fits (from <code>results/&lt;record&gt;_pulses.csv"
-        f"</code>; a fit counts as bad when flagged, on a fit bound (1e-4 or 5e4) or "
+        "</code>; a fit counts as bad when flagged, on a fit bound "
+        f"({BOUNDS_TEXT}) or "
         f"its RMS error is over {BAD_RMS_FACTOR:g} times the record's median; a "
         "parameter is uncertain when its standard error is over half its value), the "
         "medians of <code>_params.json</code> that sit on a fit bound, and the error of "
@@ -512,7 +505,8 @@ def _parameter_section(figures, saver, records: list, params: list, truth) -> st
         return "\n".join(parts)
     parts.append(
         "<p>The medians over the pulses that <code>_params.json</code> holds and the "
-        "model file tabulates, over temperature; a median on a fit bound (1e-4 or 5e4) "
+        "model file tabulates, over temperature; a median on a fit bound "
+        f"({BOUNDS_TEXT}) "
         "is ringed in red."
         + (" The generated cell's true values in black squares." if truth else "")
         + "</p>"
@@ -527,9 +521,7 @@ def _parameter_section(figures, saver, records: list, params: list, truth) -> st
 def _median_table(params: list, truth: dict) -> str:
     """The medians of records at one temperature, as a table (a figure over
     temperature would be panels of single dots)."""
-    from cellkit.report_figures import PARAMETERS, on_bound
-
-    names = PARAMETERS[: len(params[0][1]["Tparam_2"])]
+    names = CIRCUIT_NAMES[: len(params[0][1]["Tparam_2"])]
     head = ["record", "°C", *[_unit(n) for n in names], "charge to the cut-off (Ah)"]
     rows = []
     for name, p in params:
@@ -549,7 +541,7 @@ def _median_table(params: list, truth: dict) -> str:
     return (
         "<p>The medians over the pulses that <code>_params.json</code> holds and the "
         "model file tabulates (all records at one temperature); a median on a fit "
-        "bound (1e-4 or 5e4) in red.</p>" + _table(head, rows)
+        f"bound ({BOUNDS_TEXT}) in red.</p>" + _table(head, rows)
     )
 
 
@@ -563,11 +555,11 @@ def _number(name: str, value) -> str:
     return f"{1000 * value:.2f}" if name.startswith("R") else f"{value:.4g}"
 
 
-def _hppc_section(figures, saver, folder: Path) -> str:
-    table = hppc.write_hppc_summary(folder)
+def _hppc_section(figures, saver, run: run_files.FinishedRun) -> str:
+    table = hppc.write_hppc_summary(run)
     if not len(table):
         return ""
-    limits = hppc.voltage_limits(folder)
+    limits = run.voltage_limits
     length = hppc.PULSE_LENGTH_S
     parts = [
         "<h2>Pulse resistance and pulse power</h2>",

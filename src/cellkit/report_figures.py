@@ -10,13 +10,9 @@ from __future__ import annotations
 
 import numpy as np
 
+from cellkit.circuit import BOUND_TOLERANCE, BOUNDS, CIRCUIT_NAMES, on_bound
 from cellkit.run_files import gap_ends
 
-# Both bounds of every circuit parameter in the pipeline's least-squares fits.
-FIT_BOUNDS = (1e-4, 5e4)
-# A value within this fraction of a bound sits on it.
-BOUND_TOLERANCE = 1e-3
-PARAMETERS = ("R0", "R1", "C1", "R2", "C2")
 BAD_COLOR = "#c0392b"
 NOTE_COLOR = "0.25"  # notes on the drawing (off scale, ...): not a flag
 # Measured data as a wide light band under the thin dark model line: both stay visible
@@ -28,6 +24,53 @@ TABLES_STYLE = {"color": "#1b7837", "lw": 0.9}
 EXTRAPOLATED_COLOR = "#f0b27a"
 
 
+def centred_note(ax, text: str, fontsize: float) -> None:
+    """A note in the middle of an axes that has nothing to show."""
+    ax.text(
+        0.5,
+        0.5,
+        text,
+        transform=ax.transAxes,
+        ha="center",
+        va="center",
+        fontsize=fontsize,
+        color=NOTE_COLOR,
+    )
+
+
+def corner_note(ax, text: str, top: float, fontsize: float) -> None:
+    """A note at the top right of an axes, on white over what is drawn there."""
+    ax.text(
+        0.99,
+        top,
+        text,
+        transform=ax.transAxes,
+        ha="right",
+        va="top",
+        fontsize=fontsize,
+        color=NOTE_COLOR,
+        bbox={"facecolor": "white", "alpha": 0.85, "lw": 0},
+    )
+
+
+def shade_extrapolated(axes, x: np.ndarray, low: np.ndarray, label: str) -> None:
+    """Shades the stretches where low holds (the SOC below the lowest rested one, the
+    OCV extrapolated there) over the full height of each axes; the first names it in
+    its legend."""
+    for k, a in enumerate(axes):
+        a.fill_between(
+            x,
+            0,
+            1,
+            where=low,
+            transform=a.get_xaxis_transform(),
+            color=EXTRAPOLATED_COLOR,
+            alpha=0.35,
+            lw=0,
+            label=label if k == 0 else None,
+        )
+
+
 def new_figure(width_in: float, height_in: float):
     """A Figure with an Agg canvas attached (matplotlib imported here, lazily)."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -36,13 +79,6 @@ def new_figure(width_in: float, height_in: float):
     fig = Figure(figsize=(width_in, height_in), layout="constrained")
     FigureCanvasAgg(fig)
     return fig
-
-
-def on_bound(values) -> np.ndarray:
-    """True where a fitted value sits on one of the fit's bounds."""
-    v = np.asarray(values, dtype=float)
-    lo, hi = FIT_BOUNDS
-    return (v <= lo * (1 + BOUND_TOLERANCE)) | (v >= hi * (1 - BOUND_TOLERANCE))
 
 
 def temperature_colors(temps) -> dict:
@@ -126,18 +162,9 @@ def validation_figure(replay, extrapolated_below_soc: float | None, tables=None)
             a.axvline(x[start], color="k", ls=":", lw=0.8, label=label)
     if extrapolated_below_soc is not None:
         low = replay.soc < extrapolated_below_soc
-        for a in (ax, ax_err):
-            a.fill_between(
-                x,
-                0,
-                1,
-                where=low,
-                transform=a.get_xaxis_transform(),
-                color=EXTRAPOLATED_COLOR,
-                alpha=0.35,
-                lw=0,
-                label="OCV not measured (SOC below the lowest rest point)",
-            )
+        shade_extrapolated(
+            (ax, ax_err), x, low, "OCV not measured (SOC below the lowest rest point)"
+        )
         _clip_extrapolated_error(
             ax_err, np.concatenate(errors_mv), np.tile(low, len(errors_mv))
         )
@@ -174,20 +201,12 @@ def simulation_figure(frame, extrapolated_below_soc: float | None):
     ax_soc.plot(x, frame["soc"], color="C2", lw=1.2)
     if extrapolated_below_soc is not None:
         low = frame["soc"].to_numpy() < extrapolated_below_soc
-        for k, a in enumerate((ax_v, ax_i, ax_soc)):
-            a.fill_between(
-                x,
-                0,
-                1,
-                where=low,
-                transform=a.get_xaxis_transform(),
-                color=EXTRAPOLATED_COLOR,
-                alpha=0.35,
-                lw=0,
-                label="OCV extrapolated (SOC below the lowest rest point)"
-                if k == 0
-                else None,
-            )
+        shade_extrapolated(
+            (ax_v, ax_i, ax_soc),
+            x,
+            low,
+            "OCV extrapolated (SOC below the lowest rest point)",
+        )
     ax_v.set_ylabel("voltage (V)")
     ax_i.set_ylabel("current (A)\ndischarge < 0")
     ax_soc.set_ylabel("SOC")
@@ -211,17 +230,7 @@ def _clip_extrapolated_error(ax, error_mv: np.ndarray, extrapolated: np.ndarray)
     peak = float(np.max(np.abs(error_mv[extrapolated])))
     if peak > 3 * span:
         ax.set_ylim(-1.5 * span, 1.5 * span)
-        ax.text(
-            0.99,
-            0.95,
-            f"off scale in the shaded part: up to {peak:.0f} mV",
-            transform=ax.transAxes,
-            ha="right",
-            va="top",
-            fontsize=8,
-            color=NOTE_COLOR,
-            bbox={"facecolor": "white", "alpha": 0.85, "lw": 0},
-        )
+        corner_note(ax, f"off scale in the shaded part: up to {peak:.0f} mV", 0.95, 8)
 
 
 def ocv_figure(curves: list[dict], truth: dict):
@@ -291,16 +300,7 @@ def _ocv_difference_panel(ax, c: dict, color) -> None:
     diff_mv = 1000.0 * (c["model_ocv_v"] - c["ocv_v"])
     ax.axvspan(lo, hi, color="0.9", zorder=0, label="SOC range of the rests")
     if np.nanmax(np.abs(diff_mv)) < 1e-3:
-        ax.text(
-            0.5,
-            0.5,
-            "the model file's OCV is this curve\n(within 0.001 mV)",
-            transform=ax.transAxes,
-            ha="center",
-            va="center",
-            fontsize=8,
-            color=NOTE_COLOR,
-        )
+        centred_note(ax, "the model file's OCV is this curve\n(within 0.001 mV)", 8)
         ax.set_yticks([])
     else:
         ax.plot(c["soc"], diff_mv, color=color, lw=1.0)
@@ -382,17 +382,7 @@ def _note_off_scale(ax, values: np.ndarray, top: float, what: str) -> None:
     peak = float(np.nanmax(values))
     if peak <= top:
         return
-    ax.text(
-        0.99,
-        0.97,
-        f"{what} off scale: up to {peak:.3g}",
-        transform=ax.transAxes,
-        ha="right",
-        va="top",
-        fontsize=7,
-        color=NOTE_COLOR,
-        bbox={"facecolor": "white", "alpha": 0.85, "lw": 0},
-    )
+    corner_note(ax, f"{what} off scale: up to {peak:.3g}", 0.97, 7)
 
 
 def plain_flags(flags: str) -> str:
@@ -475,7 +465,7 @@ def parameters_over_soc_figure(pulses_by_temp: dict):
     circles for discharge pulses, hollow triangles for charge pulses; pulses flagged
     by the fit crossed out."""
     frames = list(pulses_by_temp.values())
-    names = [p for p in PARAMETERS if any(f[p].notna().any() for f in frames)]
+    names = [p for p in CIRCUIT_NAMES if any(f[p].notna().any() for f in frames)]
     panels = [*names, "tau1"] + (["tau2"] if "R2" in names else [])
     # one panel more, for the legend
     nrows, ncols = _grid(len(panels) + 1, 4)
@@ -549,7 +539,7 @@ def parameters_over_temperature_figure(params: list, truth: dict):
     fitted = np.array([p["Tparam_2"] for _, p in params], dtype=float)
     two_rc = fitted.shape[1] == 5
     columns = {
-        name: fitted[:, k] for k, name in enumerate(PARAMETERS[: fitted.shape[1]])
+        name: fitted[:, k] for k, name in enumerate(CIRCUIT_NAMES[: fitted.shape[1]])
     }
     panels = [n for n in ("R0", "R1", "R2") if n in columns]
     if two_rc:
@@ -578,7 +568,7 @@ def parameters_over_temperature_figure(params: list, truth: dict):
                 mew=1.6,
                 label="on a fit bound",
             )
-            for bound in FIT_BOUNDS:
+            for bound in BOUNDS:
                 if np.any(np.isclose(values[stuck], bound, rtol=BOUND_TOLERANCE)):
                     scale = 1000.0 if key.startswith("R") else 1.0
                     ax.axhline(scale * bound, color=BAD_COLOR, ls=":", lw=1.0)
@@ -691,16 +681,7 @@ def hppc_power_figure(table, limits: tuple[float, float]):
     if (table["kind"] == "charge").any():
         ax_r.plot([], [], "^--k", ms=4, lw=0.9, label="fitted circuit, charge")
     else:
-        ax_reg.text(
-            0.5,
-            0.5,
-            "no charge pulses in the records",
-            transform=ax_reg.transAxes,
-            ha="center",
-            va="center",
-            fontsize=9,
-            color=NOTE_COLOR,
-        )
+        centred_note(ax_reg, "no charge pulses in the records", 9)
         ax_reg.set_xticks([])
         ax_reg.set_yticks([])
     ax_r.plot([], [], "ok", mfc="none", ms=7, label="measured dV/dI at 10 s")

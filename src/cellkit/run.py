@@ -2,24 +2,22 @@
 namespace, with its log and solver output captured, summarised per record.
 
 ``import cellfit`` runs the pipeline once per interpreter, in the module's own namespace;
-``_cellpipeline.run`` runs the same stages on any dict, so a batch worker imports numpy,
-scipy and pandas once and then runs cell after cell. The pipeline changes the current
-directory, prints the solver's reports on ``sys.stdout`` and logs through the root
-logger; all three are process-wide, so runs in one process take a lock and each run puts
-them back as it found them.
+the pipeline module's ``run`` runs the same stages on any dict, so a batch worker
+imports numpy, scipy and pandas once and then runs cell after cell. The pipeline changes
+the current directory, prints the solver's reports on ``sys.stdout`` and logs through
+the root logger; all three are process-wide, so runs in one process take a lock and
+each run puts them back as it found them. It tells each record's start and results to
+a callback, which the summary is made from.
 """
 
 from __future__ import annotations
 
 import contextlib
-import csv
 import io
-import json
 import logging
 import math
 import os
 import re
-import statistics
 import sys
 import threading
 import time
@@ -28,7 +26,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
 
-CONFIG_FILE = "input_params.json"
+from cellkit import run_files
+from cellkit._native import pipeline
+from cellkit.run_files import CONFIG_FILE
+
 LOG_FILE = "cellfit.log"
 # The working folder is the cell folder itself, whatever the file says.
 IGNORED_KEYS = ("battery_database", "battery_folder")
@@ -86,9 +87,8 @@ def _misspelt(settings: dict, key: str) -> str:
     "low_cuttoff")', or nothing."""
     from difflib import get_close_matches
 
-    from _cellpipeline import SETTINGS_KEYS
-
-    unknown = [k for k in settings if isinstance(k, str) and k not in SETTINGS_KEYS]
+    known = pipeline.SETTINGS_KEYS
+    unknown = [k for k in settings if isinstance(k, str) and k not in known]
     close = get_close_matches(key, unknown, n=1)
     return f' (the file has "{close[0]}")' if close else ""
 
@@ -96,16 +96,10 @@ def _misspelt(settings: dict, key: str) -> str:
 def load_settings(folder: Path, overrides: dict | None = None) -> dict:
     """The run's settings: FOLDER/input_params.json where it exists, without its
     working-folder keys, then the overrides that are not None."""
-    settings: dict = {}
-    path = folder / CONFIG_FILE
-    if path.is_file():
-        try:
-            # utf-8-sig: as the pipeline reads the file, with or without a byte-order mark
-            settings = json.loads(path.read_text(encoding="utf-8-sig"))
-        except (OSError, UnicodeDecodeError, ValueError) as exc:
-            raise CellError(f"{path}: not a readable JSON file ({exc})") from None
-        if not isinstance(settings, dict):
-            raise CellError(f"{path}: expected a JSON object, found {settings!r}")
+    try:
+        settings = run_files.load_settings(folder)
+    except ValueError as exc:
+        raise CellError(str(exc)) from None
     for key in IGNORED_KEYS:
         settings.pop(key, None)
     settings.update({k: v for k, v in (overrides or {}).items() if v is not None})
@@ -115,8 +109,8 @@ def load_settings(folder: Path, overrides: dict | None = None) -> dict:
         them = "it" if len(missing) == 1 else "them"
         hints = "".join(_misspelt(settings, key) for key in missing)
         raise CellError(
-            f"{folder}: no {', '.join(missing)}{hints}: set {them} in {path} or "
-            f"pass {flags}"
+            f"{folder}: no {', '.join(missing)}{hints}: set {them} in "
+            f"{folder / CONFIG_FILE} or pass {flags}"
         )
     return settings
 
@@ -149,28 +143,19 @@ class _Discard(io.TextIOBase):
         return len(text)
 
 
-@dataclass
-class _Track:
-    """Log lines of one record as they arrive."""
-
-    path: str
-    cycles: int = 0
-    cycle_rms_mv: list[float] = field(default_factory=list)
-    warnings: list[str] = field(default_factory=list)
-    done: bool = False
-
-
 class _RunLog(logging.Handler):
     """Writes the run's log lines to its log file as they come (a run cut short leaves
-    the log up to that point) and follows them record by record."""
+    the log up to that point) and follows the run record by record: the pipeline
+    tells each record's start and results (record_event), and the warnings logged
+    in between are that record's."""
 
     def __init__(self, on_line=None, on_record=None):
         super().__init__(logging.INFO)
         self.setFormatter(logging.Formatter(LOG_FORMAT))
         self.file: io.TextIOBase | None = None
-        self.tracks: list[_Track] = []
+        self.records: list[RecordSummary] = []
         self.cell_warnings: list[str] = []
-        self._current: _Track | None = None
+        self._current: RecordSummary | None = None
         self._on_line = on_line
         self._on_record = on_record
 
@@ -185,65 +170,36 @@ class _RunLog(logging.Handler):
         self.write(f"{line}\n")
         if self._on_line:
             self._on_line(line)
-        self._follow(record.getMessage(), record.levelno)
+        if record.levelno >= logging.WARNING:
+            current = self._current
+            (current.warnings if current else self.cell_warnings).append(
+                record.getMessage()
+            )
 
-    def _follow(self, msg: str, level: int) -> None:
-        track = self._current
-        if msg.startswith("started processing file '"):
-            self._current = _Track(msg[len("started processing file '") : -1])
-            self.tracks.append(self._current)
-            if self._on_record:
-                self._on_record(self._current.path, False)
-        elif level >= logging.WARNING:
-            (track.warnings if track else self.cell_warnings).append(msg)
-        elif track is None:
-            return
-        elif msg.startswith("\nProcessing cycle "):
-            track.cycles += 1
-            track.cycle_rms_mv.append(math.nan)
-        elif msg.startswith("rms_err = ") and track.cycle_rms_mv:
-            # the last one of a cycle is the row's fit (second pass or joint fit)
-            track.cycle_rms_mv[-1] = _number(msg[len("rms_err = ") :].split()[0])
-        elif msg.startswith("Saved file ") and msg.endswith("_ocv.csv"):
-            track.done = True
+    def record_event(self, event: dict) -> None:
+        """A record starts ({'path'}) or ends with its results."""
+        path = event["path"]
+        finished = "pulses" in event
+        if finished and self._current is not None:
+            self.records.append(_summary(self._current, event))
             self._current = None
-            if self._on_record:
-                self._on_record(track.path, True)
+        elif not finished:
+            self._current = RecordSummary(record=Path(path).name.removesuffix(".csv"))
+        if self._on_record:
+            self._on_record(path, finished)
 
 
-def _number(text: str) -> float:
-    try:
-        return float(text)
-    except ValueError:
-        return math.nan
+def _finite(value) -> float | None:
+    return value if value is not None and math.isfinite(value) else None
 
 
-def _median(values: list[float]) -> float | None:
-    finite = [v for v in values if math.isfinite(v)]
-    return statistics.median(finite) if finite else None
-
-
-def _pulse_table(path: Path) -> tuple[int, float | None] | None:
-    """Pulses fitted and their median RMS error (mV) from <record>_pulses.csv."""
-    if not path.is_file():
-        return None
-    with path.open(newline="") as f:
-        rows = list(csv.DictReader(f))
-    return len(rows), _median([_number(r.get("rms_mV") or "") for r in rows])
-
-
-def _summarise(workdir: Path, track: _Track) -> RecordSummary:
-    stem = Path(track.path).name.removesuffix(".csv")
-    out = RecordSummary(record=stem, warnings=track.warnings)
-    params = json.loads((workdir / "results" / f"{stem}_params.json").read_text())
-    out.temp_c = params.get("TempC")
-    out.capacity_ah = params.get("Tparam_1")
-    out.r0_ohm = (params.get("Tparam_2") or [None])[0]
-    pulses = _pulse_table(workdir / "results" / f"{stem}_pulses.csv")
-    if pulses is None:
-        pulses = track.cycles, _median(track.cycle_rms_mv)
-    out.pulses, out.median_rms_mv = pulses
-    return out
+def _summary(summary: RecordSummary, results: dict) -> RecordSummary:
+    summary.temp_c = results["temp_c"]
+    summary.pulses = results["pulses"]
+    summary.capacity_ah = results["capacity_ah"]
+    summary.r0_ohm = results["r0_ohm"]
+    summary.median_rms_mv = _finite(results["median_rms_mv"])
+    return summary
 
 
 def one_line(text: str) -> str:
@@ -306,13 +262,13 @@ def _captured(handler: logging.Handler):
         os.chdir(cwd)
 
 
-def _pipeline_run(namespace: dict, settings: dict, workdir: Path, overrides) -> None:
-    import _cellpipeline  # the extension imports numpy, scipy and pandas on first run
-
+def _pipeline_run(
+    namespace: dict, settings: dict, workdir: Path, overrides, on_record
+) -> None:
     source = settings_source(workdir, overrides)
     file = workdir / CONFIG_FILE
     settings_file = str(file) if file.is_file() else None
-    _cellpipeline.run(namespace, settings, str(workdir), source, settings_file)
+    pipeline.run(namespace, settings, str(workdir), source, settings_file, on_record)
 
 
 # What the log ends with when the user stops a run; the run's manifest says the same.
@@ -329,7 +285,7 @@ def _run_logged(path: Path, overrides, handler: _RunLog) -> tuple[str | None, st
         check_cell_folder(path)
         settings = load_settings(path, overrides)
         with _RUN_LOCK, _captured(handler):
-            _pipeline_run(namespace, settings, path, overrides)
+            _pipeline_run(namespace, settings, path, overrides, handler.record_event)
     except SystemExit as exc:  # how the pipeline ends on bad input
         if exc.code not in (None, 0):
             return _error_line(exc)
@@ -369,13 +325,7 @@ def run_cell(
         error = one_line(str(exc))
     result = CellResult(str(path), ok=error is None, error=error)
     result.warnings = handler.cell_warnings
-    for track in handler.tracks:
-        if track.done:
-            try:
-                result.records.append(_summarise(path, track))
-            except (OSError, ValueError) as exc:
-                result.records.append(RecordSummary(record=track.path))
-                result.warnings.append(f"{track.path}: no summary ({exc})")
+    result.records = handler.records
     result.seconds = time.perf_counter() - start
     return result
 

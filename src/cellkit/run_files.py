@@ -20,6 +20,9 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from cellkit._native import engine
+
+CONFIG_FILE = "input_params.json"
 # The columns a record is read by when the engine's reader is not there.
 _RECORD_COLUMNS = ("time_s", "voltage_v", "current_a")
 
@@ -34,23 +37,42 @@ def gap_ends(time_s: np.ndarray) -> np.ndarray:
 
 
 def load_settings(folder: Path) -> dict:
-    """folder/input_params.json as a dict, {} when there is none."""
-    path = Path(folder) / "input_params.json"
-    if not path.exists():
+    """FOLDER/input_params.json as a dict, {} when there is none; ValueError naming
+    the file when it is not a JSON object. Read with or without a byte-order mark, as
+    editors on Windows save it and as the pipeline reads it."""
+    path = Path(folder) / CONFIG_FILE
+    if not path.is_file():
         return {}
-    # utf-8-sig reads files with and without a byte-order mark alike
-    return json.loads(path.read_text(encoding="utf-8-sig"))
+    try:
+        settings = json.loads(path.read_text(encoding="utf-8-sig"))
+    except (OSError, UnicodeDecodeError, ValueError) as exc:
+        raise ValueError(f"{path}: not a readable JSON file ({exc})") from None
+    if not isinstance(settings, dict):
+        raise ValueError(f"{path}: expected a JSON object, found {settings!r}")
+    return settings
 
 
-def read_record(path: Path, settings: dict, cutoff_v: float | None = None) -> dict:
+def read_record(
+    path,
+    settings: dict | None = None,
+    cutoff_v: float | None = None,
+    *,
+    notes: bool = True,
+    voltage_optional: bool = False,
+) -> dict:
     """A record's columns (time_s, voltage_v, current_a as float arrays, the step
-    clock step_time_s and step_index or None) and its name, read as the pipeline reads
-    it: the settings' column map, discharge sign and units applied, the rows cleaned;
-    with cutoff_v, the part the pipeline fits (its messages were the run's, so they
-    are not repeated)."""
-    from _cellengine import read_record as engine_reader
-
-    return engine_reader(str(path), settings, cutoff_v, notes=cutoff_v is None)
+    clock step_time_s and step_index or None), its name and temperature_c, read as the
+    pipeline reads it: the settings' column map, discharge sign and units applied, the
+    rows cleaned; with cutoff_v, the part the pipeline fits. notes=False keeps the
+    reader's notes on what it cleaned quiet (a run's log said them already);
+    voltage_optional reads a current profile without a voltage column."""
+    return engine.read_record(
+        os.fspath(path),
+        dict(settings or {}),
+        cutoff_v,
+        notes=notes,
+        voltage_optional=voltage_optional,
+    )
 
 
 def cut_at_cutoff(record: dict, low_cutoff_v: float) -> dict:
@@ -167,6 +189,88 @@ def run_warnings(folder: Path) -> list[str] | None:
     return [line for line in lines if line.startswith(("WARNING:", "ERROR:"))]
 
 
+@dataclass
+class RecordFiles:
+    """One record's files of a finished run: its parameter file, and its pulses and
+    OCV points (None where the run wrote none)."""
+
+    name: str
+    params: dict
+    pulses: pd.DataFrame | None
+    ocv_points: pd.DataFrame | None
+
+    @property
+    def temp_c(self) -> float:
+        return float(self.params["TempC"])
+
+
+@dataclass
+class FinishedRun:
+    """A folder's finished run, read once: its settings, model file, tables, records'
+    files (coldest first) and log warnings. The validation, the report and the HPPC
+    summary all work from one; ``FinishedRun.of`` takes a folder or a loaded run."""
+
+    folder: Path
+    settings: dict
+    model: dict
+    tables: dict | None
+    records: list[RecordFiles]
+    warnings: list[str] | None
+
+    @classmethod
+    def load(cls, folder, records_needed: bool = False) -> FinishedRun:
+        """ValueError when the last run did not finish; FileNotFoundError without a
+        model file, or with records_needed, without a parameter file."""
+        folder = Path(folder)
+        params = load_params(folder)
+        if records_needed and not params:
+            raise FileNotFoundError(
+                f"{folder / 'results'}: no parameter files (*_params.json); run "
+                "cellfit there first"
+            )
+        records = [
+            RecordFiles(
+                name, p, load_pulses(folder, name), load_ocv_points(folder, name)
+            )
+            for name, p in params
+        ]
+        return cls(
+            folder,
+            settings=load_settings(folder),
+            model=load_model(folder),
+            tables=load_tables(folder),
+            records=records,
+            warnings=run_warnings(folder),
+        )
+
+    @classmethod
+    def of(cls, run) -> FinishedRun:
+        """run itself when loaded already, else the run of the folder it names."""
+        return run if isinstance(run, FinishedRun) else cls.load(run)
+
+    @property
+    def cutoff_v(self) -> float:
+        return low_cutoff_v(self.settings, self.model)
+
+    @property
+    def voltage_limits(self) -> tuple[float, float]:
+        """The run's low and high cut-off (V): from the settings, else from the model
+        file's voltage grid (10 mV below the low cut-off up to the high one)."""
+        high = self.settings.get("high_cutoff")
+        high_v = float(high) if high is not None else float(self.model["param_2"][-1])
+        return self.cutoff_v, high_v
+
+    def record_samples(self, name: str) -> dict | None:
+        """raw_data/<name>.csv as the run fitted it (cut at the low cut-off), None
+        when the record is gone."""
+        path = self.folder / "raw_data" / f"{name}.csv"
+        if not path.exists():
+            return None
+        cutoff_v = self.cutoff_v
+        record = read_record(path, self.settings, cutoff_v, notes=False)
+        return cut_at_cutoff(record, cutoff_v)
+
+
 def _numbers(values) -> np.ndarray:
     """A list from the model file as floats; null (a non-finite number) becomes NaN."""
     return np.array([np.nan if v is None else v for v in values], dtype=float)
@@ -183,6 +287,26 @@ class ModelAtTemperature:
     r0_ohm: float
     r_ohm: np.ndarray = field(default_factory=lambda: np.zeros(0))
     c_f: np.ndarray = field(default_factory=lambda: np.zeros(0))
+
+    def simulate(
+        self, time_s, current_a, name: str, soc_start: float = 1.0
+    ) -> dict[str, np.ndarray]:
+        """The model's terminal voltage and SOC ({'voltage_v', 'soc'}) for the current,
+        from soc_start with the RC pairs relaxed; ValueError naming what was driven."""
+        try:
+            return engine.simulate_model(
+                time_s,
+                current_a,
+                self.soc,
+                self.ocv_v,
+                self.capacity_ah,
+                self.r0_ohm,
+                self.r_ohm,
+                self.c_f,
+                soc_start=soc_start,
+            )
+        except ValueError as err:
+            raise ValueError(f"{name}: cannot simulate the model: {err}") from err
 
 
 def model_at_temperature(model: dict, temp_c: float) -> ModelAtTemperature:

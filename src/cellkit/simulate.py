@@ -82,9 +82,7 @@ def _checked_temperature(model: dict, temp_c: float, folder: Path) -> float:
 def _profile(profile, settings: dict) -> tuple[str, dict]:
     """The profile's name and samples: time_s, current_a, voltage_v (NaN without)."""
     if isinstance(profile, (str, os.PathLike)):
-        from _cellengine import read_record
-
-        raw = read_record(os.fspath(profile), settings, voltage_optional=True)
+        raw = run_files.read_record(profile, settings, voltage_optional=True)
         return raw["name"], {k: raw[k] for k in ("time_s", "voltage_v", "current_a")}
     if isinstance(profile, (pd.DataFrame, dict)):
         t = np.asarray(profile["time_s"], dtype=float)
@@ -107,8 +105,6 @@ def _run(samples: dict, model, soc: float, measured: bool, name: str) -> pd.Data
     """The native simulation over the profile, as the validation runs it; with
     voltages the current as the fits see it (the rows a cycler logs at a step instant
     mended, each step placed where it happened)."""
-    from _cellengine import simulate_model
-
     from cellkit.validate import replay_current
 
     t, v, i = samples["time_s"], samples["voltage_v"], samples["current_a"]
@@ -117,20 +113,7 @@ def _run(samples: dict, model, soc: float, measured: bool, name: str) -> pd.Data
         current = replay_current(samples)
         grid_t, grid_i, at = current.grid_time_s, current.grid_current_a, current.at
         i = current.current_a
-    try:
-        sim = simulate_model(
-            grid_t,
-            grid_i,
-            model.soc,
-            model.ocv_v,
-            model.capacity_ah,
-            model.r0_ohm,
-            model.r_ohm,
-            model.c_f,
-            soc_start=soc,
-        )
-    except ValueError as err:
-        raise ValueError(f"{name}: cannot simulate the model: {err}") from err
+    sim = model.simulate(grid_t, grid_i, name, soc_start=soc)
     frame = pd.DataFrame(
         {
             "time_s": t,

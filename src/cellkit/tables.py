@@ -19,6 +19,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from cellkit._native import engine
+
 __all__ = ["TablesAtTemperature", "filled", "filled_tables", "simulate_tables"]
 
 
@@ -129,8 +131,6 @@ def simulate_tables(
     and every element looked up at the sample's SOC (held beyond the grid), the pairs'
     values held over each step from its start and the pairs relaxed at the start,
     natively."""
-    from _cellengine import varying_circuit
-
     t = np.asarray(time_s, dtype=float)
     i = np.asarray(current_a, dtype=float)
     charge_as = np.concatenate(([0.0], np.cumsum((i[1:] + i[:-1]) / 2 * np.diff(t))))
@@ -146,4 +146,4 @@ def simulate_tables(
     r = np.concatenate([element(f"R{k}") for k in pairs])
     c = np.concatenate([element(f"C{k}") for k in pairs])
     ocv = np.interp(soc, model.soc, model.ocv_v)
-    return ocv + varying_circuit(t, i, element("R0"), r, c), soc
+    return ocv + engine.varying_circuit(t, i, element("R0"), r, c), soc

@@ -21,6 +21,7 @@ import numpy as np
 import pandas as pd
 
 from cellkit import run_files
+from cellkit._native import engine
 from cellkit.tables import (
     TablesAtTemperature,
     at_temperature,
@@ -79,12 +80,10 @@ class ReplayCurrent:
 
 def replay_current(record: dict) -> ReplayCurrent:
     """The current every model of a record is driven by (see ReplayCurrent)."""
-    from _cellengine import hold_grid
-
     t, current = record["time_s"], record["current_a"]
     if len(t) < 2:
         return ReplayCurrent(t, current, np.arange(len(t)))
-    grid = hold_grid(
+    grid = engine.hold_grid(
         t,
         record["voltage_v"],
         current,
@@ -104,8 +103,6 @@ def _replay(
 ) -> Replay:
     """A Replay from a model's simulation on the grid: (voltage V, SOC) at each grid
     point."""
-    from _cellengine import rest_current_limit_a
-
     at, i = current.at, current.current_a
     return Replay(
         record=name,
@@ -114,7 +111,7 @@ def _replay(
         voltage_v=record["voltage_v"],
         model_v=sim[0][at],
         soc=sim[1][at],
-        loaded=np.abs(i) > rest_current_limit_a(i),
+        loaded=np.abs(i) > engine.rest_current_limit_a(i),
         temp_c=temp_c,
         model=model,
     )
@@ -129,23 +126,9 @@ def replay_record(
     """Simulates battery_model.json's parameters at the record's temperature over a
     (cut) record's current (replay_current's, when not given), from SOC 1 and
     relaxed."""
-    from _cellengine import simulate_model
-
     if current is None:
         current = replay_current(record)
-    try:
-        sim = simulate_model(
-            current.grid_time_s,
-            current.grid_current_a,
-            model.soc,
-            model.ocv_v,
-            model.capacity_ah,
-            model.r0_ohm,
-            model.r_ohm,
-            model.c_f,
-        )
-    except ValueError as err:
-        raise ValueError(f"{name}: cannot simulate the model: {err}") from err
+    sim = model.simulate(current.grid_time_s, current.grid_current_a, name)
     voltage_and_soc = (sim["voltage_v"], sim["soc"])
     return _replay(record, name, current, voltage_and_soc, model.temp_c, MEDIANS_MODEL)
 
@@ -189,26 +172,22 @@ def error_figures(replay: Replay) -> dict:
     }
 
 
-def replay_folder(folder: Path) -> list[Replay]:
-    """Every record with a parameter file in folder/results, replayed through
-    folder/results/battery_model.json and then, where the run wrote them, through the
-    tables of battery_tables.json; both models driven by the same current."""
-    folder = Path(folder)
-    settings = run_files.load_settings(folder)
-    model = run_files.load_model(folder)
-    filled = _filled_tables(folder)
-    cutoff_v = run_files.low_cutoff_v(settings, model)
+def replay_folder(run) -> list[Replay]:
+    """Every record with a parameter file in the run's results (run: a folder or a
+    run_files.FinishedRun), replayed through its battery_model.json and then, where
+    the run wrote them, through the tables of battery_tables.json; both models driven
+    by the same current."""
+    run = run_files.FinishedRun.of(run)
+    filled = _filled_tables(run)
     replays = []
-    for name, params in run_files.load_params(folder):
-        path = folder / "raw_data" / f"{name}.csv"
-        if not path.exists():
+    for r in run.records:
+        record = run.record_samples(r.name)
+        if record is None:
+            path = run.folder / "raw_data" / f"{r.name}.csv"
             log.warning("%s: record not found; not validated", path)
             continue
-        record = run_files.cut_at_cutoff(
-            run_files.read_record(path, settings, cutoff_v), cutoff_v
-        )
         try:
-            replays += _replays(record, name, float(params["TempC"]), model, filled)
+            replays += _replays(record, r.name, r.temp_c, run.model, filled)
         except ValueError as err:
             log.warning("%s; not validated", err)
     return replays
@@ -235,16 +214,15 @@ def _replays(record: dict, name: str, temp_c: float, model: dict, filled) -> lis
     return replays
 
 
-def _filled_tables(folder: Path) -> dict | None:
+def _filled_tables(run: run_files.FinishedRun) -> dict | None:
     """battery_tables.json filled as the exports fill it; None (with a note in the
     log) when the run wrote no tables or they cannot be run."""
-    path = folder / "results" / "battery_tables.json"
-    raw = run_files.load_tables(folder)
-    if raw is None:
+    path = run.folder / "results" / "battery_tables.json"
+    if run.tables is None:
         log.info("%s: no tables; only the model file is validated", path)
         return None
     try:
-        return filled_tables(raw, str(path))
+        return filled_tables(run.tables, str(path))
     except ValueError as err:
         log.warning("%s; the tables are not validated", err)
         return None
@@ -267,8 +245,9 @@ def validate(folder) -> pd.DataFrame:
     folder/results/validation.csv: per record and model (battery_model,
     battery_tables) the temperature, and the RMS and largest voltage error (mV) over
     the whole record and over the pulses only."""
-    table = validation_table(replay_folder(Path(folder)))
-    write_validation(folder, table)
+    run = run_files.FinishedRun.of(folder)
+    table = validation_table(replay_folder(run))
+    write_validation(run.folder, table)
     return table
 
 
