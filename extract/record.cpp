@@ -13,8 +13,8 @@
 #include "core/record_rows.hpp"
 #include "core/segmentation.hpp"
 #include "extract/compat.hpp"
-#include "extract/record_table.hpp"
 #include "extract/stages.hpp"
+#include "records/record_table.hpp"
 
 namespace cellfit {
 namespace {

@@ -8,12 +8,12 @@ import json
 import shutil
 from pathlib import Path
 
-import _cellengine
 import numpy as np
 import pandas as pd
 import pulse_records
 import pytest
 
+from cellkit import _engine
 from cellkit.run import run_cell
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -103,7 +103,7 @@ def test_units_clock_times_and_sections(tmp_path):
     # current in mA: stopped with the setting named, read right with it
     milli = dict(rec, i=rec["i"] * 1000.0)
     pulse_records.write_record(path, milli)
-    raw = _cellengine.read_record(str(path), {"units": {"current": "mA"}})
+    raw = _engine.read_record(str(path), {"units": {"current": "mA"}})
     assert raw["current_a"] == pytest.approx(rec["i"])
     folder = cell(
         tmp_path,
@@ -125,18 +125,18 @@ def test_units_clock_times_and_sections(tmp_path):
     pd.DataFrame(
         {"Seconds": clock, "Voltage(V)": rec["v"], "Current(A)": rec["i"]}
     ).to_csv(path, index=False)
-    assert _cellengine.read_record(str(path))["time_s"] == pytest.approx(rec["t"])
+    assert _engine.read_record(str(path))["time_s"] == pytest.approx(rec["t"])
     with pytest.raises(ValueError, match='"Seconds" is not numeric'):
-        _cellengine.read_record(str(path), {"units": {"time": "s"}})
+        _engine.read_record(str(path), {"units": {"time": "s"}})
     with pytest.raises(ValueError, match="Invalid units"):
-        _cellengine.read_record(str(path), {"units": {"current": "kA"}})
+        _engine.read_record(str(path), {"units": {"current": "kA"}})
 
     # a section by step number keeps those steps' rows
     pulse_records.write_arbin_record(path, rec)
-    part = _cellengine.read_record(str(path), {"section": {"step_index": [2, 3]}}, 3.0)
+    part = _engine.read_record(str(path), {"section": {"step_index": [2, 3]}}, 3.0)
     assert set(part["step_index"]) == {2.0, 3.0}
     with pytest.raises(ValueError, match="section"):
-        _cellengine.read_record(str(path), {"section": {"time_s": [5, 1]}})
+        _engine.read_record(str(path), {"section": {"time_s": [5, 1]}})
 
 
 @pytest.mark.skipif(not MELASTA.is_dir(), reason="shared/data/melasta_arbin not here")
@@ -159,7 +159,7 @@ def test_whole_arbin_export_as_it_is(tmp_path):
         assert p.loc[p["kind"] == kind, "R0"].median() == pytest.approx(r0, rel=0.1)
     # each pulse's SOC against the charge of the step program: each row's current over
     # the interval that ends at it, from the test's start (step 12) to the cut-off
-    raw = _cellengine.read_record(
+    raw = _engine.read_record(
         str(folder / "raw_data" / f"{name}.csv"), {}, notes=False
     )
     t, i = raw["time_s"], raw["current_a"]

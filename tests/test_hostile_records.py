@@ -6,12 +6,11 @@ from __future__ import annotations
 import json
 import math
 
-import _cellengine
 import numpy as np
 import pulse_records
 import pytest
 
-from cellkit import fit_record
+from cellkit import _engine, fit_record
 from cellkit.run import run_cell
 
 HEADER = "Seconds,Voltage(V),Current(A)\n"
@@ -68,6 +67,6 @@ def test_epoch_like_times_and_bad_options():
         with pytest.raises(ValueError, match="must be"):
             fit_record(rec, **option)
     with pytest.raises(ValueError, match="1e\\+308 V"):
-        _cellengine.PulseTest(
+        _engine.PulseTest(
             rec["time_s"], rec["voltage_v"] * 0 + 1e308, rec["current_a"]
         )

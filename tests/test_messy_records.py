@@ -10,12 +10,13 @@ import os
 import re
 import shutil
 
-import _cellengine
 import cellgen
 import numpy as np
 import pulse_records
 import pytest
 from conftest import ROOT, cell_folder, run_cellfit, write_config
+
+from cellkit import _engine
 
 LGM50 = ROOT.parent / "shared" / "data" / "lgm50_pulse"
 MAP = {
@@ -34,7 +35,7 @@ def clean(tmp_path_factory):
     )
     path = tmp_path_factory.mktemp("clean") / "a_Tp25.csv"
     pulse_records.write_record(path, rec, 25)
-    return rec, path.read_text().splitlines(), _cellengine.read_record(path)
+    return rec, path.read_text().splitlines(), _engine.read_record(path)
 
 
 def fields(line: str) -> list[str]:
@@ -119,7 +120,7 @@ def test_messy_record_reads_as_the_clean_one(tmp_path, clean, caplog, edit, warn
     end = "\r\n" if edit is windows_export else "\n"
     path.write_bytes((end.join(lines) + end).encode())
     with caplog.at_level(logging.WARNING, logger="cellkit"):
-        got = _cellengine.read_record(path, settings)
+        got = _engine.read_record(path, settings)
     keep = np.setdiff1d(np.arange(want["time_s"].size), dropped)
     for key in ("time_s", "voltage_v", "current_a"):
         # the same text parsed the same way: equal to the bit
@@ -174,7 +175,7 @@ def test_ambiguous_record_is_refused(tmp_path, clean, edit, message):
     path = tmp_path / "a_Tp25.csv"
     path.write_text("\n".join(lines) + "\n")
     with pytest.raises(ValueError, match=f"^{re.escape(str(path))}: ") as err:
-        _cellengine.read_record(path, settings)
+        _engine.read_record(path, settings)
     assert message in str(err.value)
 
 
@@ -187,7 +188,7 @@ def test_column_map_must_name_our_columns(clean, tmp_path, settings):
     path = tmp_path / "a_Tp25.csv"
     path.write_text("\n".join(clean[1]) + "\n")
     with pytest.raises(ValueError, match=r"^Invalid columns .*: use an object mapping"):
-        _cellengine.read_record(path, settings)
+        _engine.read_record(path, settings)
 
 
 # ---- the pipeline, run as a user runs it -------------------------------------------

@@ -1,15 +1,16 @@
-"""_cellengine.simulate_model, the merged model over a whole record, against a reference
+"""cellkit._engine.simulate_model, the merged model over a whole record, against a reference
 built from numpy and scipy: SOC by scipy's trapezoid, OCV by numpy's interp, each RC
 pair by scipy's first-order-hold lsim."""
 
 from __future__ import annotations
 
-import _cellengine
 import numpy as np
 import pytest
 from numpy.testing import assert_allclose
 from scipy import signal
 from scipy.integrate import cumulative_trapezoid
+
+from cellkit import _engine
 
 OCV_SOC = np.linspace(0.0, 1.0, 11)
 OCV_V = 3.3 + 0.9 * OCV_SOC - 0.2 * np.exp(-OCV_SOC / 0.1)
@@ -39,7 +40,7 @@ def reference(t, i, capacity_ah):
 def test_simulate_model_matches_numpy_and_scipy(capacity_ah):
     t = 100.0 + np.arange(1000.0)
     i = pulse_current(t.size)
-    got = _cellengine.simulate_model(t, i, OCV_SOC, OCV_V, capacity_ah, R0, R_OHM, C_F)
+    got = _engine.simulate_model(t, i, OCV_SOC, OCV_V, capacity_ah, R0, R_OHM, C_F)
     want_v, want_soc = reference(t, i, capacity_ah)
     # same trapezoid sums as scipy: roundings only
     assert_allclose(got["soc"], want_soc, rtol=0, atol=1e-12)
@@ -82,4 +83,4 @@ def test_simulate_model_refuses_bad_input(change, message):
     }
     args.update(change)
     with pytest.raises(ValueError, match=message):
-        _cellengine.simulate_model(**args)
+        _engine.simulate_model(**args)

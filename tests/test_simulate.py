@@ -100,7 +100,7 @@ def test_what_the_model_cannot_simulate(demo_folder, tmp_path, caplog, capsys):
 
 
 def test_the_reader_takes_a_profile_without_voltage(tmp_path):
-    from _cellengine import read_record
+    from cellkit._engine import read_record
 
     path = tmp_path / "cycle.csv"
     path.write_text("logged by hand\nTime,Amps\n0,0\n1,2.5\n2,2.5\n3,0\n")

@@ -67,7 +67,7 @@ def require_dask() -> None:
 
 def warm_up() -> None:
     """Imports what every run needs, once per worker process."""
-    import _cellpipeline
+    from cellkit import _pipeline
     import cellgen
     import numpy
     import pandas

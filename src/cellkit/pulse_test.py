@@ -6,7 +6,7 @@
 >>> result.ocv          # the OCV points: time_s, soc, ocv_V
 >>> result.capacity_ah  # net charge drawn to the cut-off
 
-The engine (``_cellengine``) segments the record into rests and constant-current steps
+The engine (``cellkit._engine``) segments the record into rests and constant-current steps
 of either sign, counts the charge from the start, takes the OCV-SOC curve through the
 rests of at least ten minutes that end in a discharge, and fits R0 and one or two RC
 pairs to every discharge and charge pulse (a step of at most five minutes) over the
@@ -21,9 +21,10 @@ import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 
-import _cellengine
 import numpy as np
 import pandas as pd
+
+from cellkit import _engine
 
 #: Columns of a pulses table, as ``<record>_pulses.csv`` has them.
 PULSE_COLUMNS = [
@@ -102,7 +103,7 @@ def read_record(
     ``cutoff_v``, only the part the pipeline fits: a charge the record opens with
     dropped, the ``section`` or else the first pulse test of a whole test file, up to
     and including the first voltage below the cut-off."""
-    raw = _cellengine.read_record(os.fspath(path), dict(settings or {}), cutoff_v)
+    raw = _engine.read_record(os.fspath(path), dict(settings or {}), cutoff_v)
     return Record(
         np.asarray(raw["time_s"], dtype=float),
         np.asarray(raw["voltage_v"], dtype=float),
@@ -189,7 +190,7 @@ def fit_record(
     label = os.fspath(record) if isinstance(record, (str, os.PathLike)) else rec.name
 
     try:
-        native = _cellengine.PulseTest(
+        native = _engine.PulseTest(
             rec.time_s,
             rec.voltage_v,
             rec.current_a,

@@ -209,7 +209,7 @@ def _evaluate_pulses_rest_to_rest(record: dict, pulses: pd.DataFrame, model):
     pulse to the end of the rest after it (or the next pulse). The OCV goes linearly
     with the charge drawn from the rested voltage before the pulse to the voltage at
     the window's end, so a long pulse's own OCV fall is not counted as misfit."""
-    from _cellengine import rest_current_limit_a, simulate_model
+    from cellkit._engine import rest_current_limit_a, simulate_model
 
     t, v, i = record["time_s"], record["voltage_v"], record["current_a"]
     loaded = np.abs(i) > rest_current_limit_a(i)

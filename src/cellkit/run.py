@@ -2,7 +2,7 @@
 namespace, with its log and solver output captured, summarised per record.
 
 ``import cellfit`` runs the pipeline once per interpreter, in the module's own namespace;
-``_cellpipeline.run`` runs the same stages on any dict, so a batch worker imports numpy,
+``cellkit._pipeline.run`` runs the same stages on any dict, so a batch worker imports numpy,
 scipy and pandas once and then runs cell after cell. The pipeline changes the current
 directory, prints the solver's reports on ``sys.stdout`` and logs through the root
 logger; all three are process-wide, so runs in one process take a lock and each run puts
@@ -86,7 +86,7 @@ def _misspelt(settings: dict, key: str) -> str:
     "low_cuttoff")', or nothing."""
     from difflib import get_close_matches
 
-    from _cellpipeline import SETTINGS_KEYS
+    from cellkit._pipeline import SETTINGS_KEYS
 
     unknown = [k for k in settings if isinstance(k, str) and k not in SETTINGS_KEYS]
     close = get_close_matches(key, unknown, n=1)
@@ -307,12 +307,13 @@ def _captured(handler: logging.Handler):
 
 
 def _pipeline_run(namespace: dict, settings: dict, workdir: Path, overrides) -> None:
-    import _cellpipeline  # the extension imports numpy, scipy and pandas on first run
+    # the extension imports numpy, scipy and pandas on its first run
+    from cellkit import _pipeline
 
     source = settings_source(workdir, overrides)
     file = workdir / CONFIG_FILE
     settings_file = str(file) if file.is_file() else None
-    _cellpipeline.run(namespace, settings, str(workdir), source, settings_file)
+    _pipeline.run(namespace, settings, str(workdir), source, settings_file)
 
 
 # What the log ends with when the user stops a run; the run's manifest says the same.

@@ -48,7 +48,7 @@ def read_record(path: Path, settings: dict, cutoff_v: float | None = None) -> di
     it: the settings' column map, discharge sign and units applied, the rows cleaned;
     with cutoff_v, the part the pipeline fits (its messages were the run's, so they
     are not repeated)."""
-    from _cellengine import read_record as engine_reader
+    from cellkit._engine import read_record as engine_reader
 
     return engine_reader(str(path), settings, cutoff_v, notes=cutoff_v is None)
 

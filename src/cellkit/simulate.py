@@ -82,7 +82,7 @@ def _checked_temperature(model: dict, temp_c: float, folder: Path) -> float:
 def _profile(profile, settings: dict) -> tuple[str, dict]:
     """The profile's name and samples: time_s, current_a, voltage_v (NaN without)."""
     if isinstance(profile, (str, os.PathLike)):
-        from _cellengine import read_record
+        from cellkit._engine import read_record
 
         raw = read_record(os.fspath(profile), settings, voltage_optional=True)
         return raw["name"], {k: raw[k] for k in ("time_s", "voltage_v", "current_a")}
@@ -107,7 +107,7 @@ def _run(samples: dict, model, soc: float, measured: bool, name: str) -> pd.Data
     """The native simulation over the profile, as the validation runs it; with
     voltages the current as the fits see it (the rows a cycler logs at a step instant
     mended, each step placed where it happened)."""
-    from _cellengine import simulate_model
+    from cellkit._engine import simulate_model
 
     from cellkit.validate import replay_current
 

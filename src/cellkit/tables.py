@@ -129,7 +129,7 @@ def simulate_tables(
     and every element looked up at the sample's SOC (held beyond the grid), the pairs'
     values held over each step from its start and the pairs relaxed at the start,
     natively."""
-    from _cellengine import varying_circuit
+    from cellkit._engine import varying_circuit
 
     t = np.asarray(time_s, dtype=float)
     i = np.asarray(current_a, dtype=float)

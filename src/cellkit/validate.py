@@ -79,7 +79,7 @@ class ReplayCurrent:
 
 def replay_current(record: dict) -> ReplayCurrent:
     """The current every model of a record is driven by (see ReplayCurrent)."""
-    from _cellengine import hold_grid
+    from cellkit._engine import hold_grid
 
     t, current = record["time_s"], record["current_a"]
     if len(t) < 2:
@@ -104,7 +104,7 @@ def _replay(
 ) -> Replay:
     """A Replay from a model's simulation on the grid: (voltage V, SOC) at each grid
     point."""
-    from _cellengine import rest_current_limit_a
+    from cellkit._engine import rest_current_limit_a
 
     at, i = current.at, current.current_a
     return Replay(
@@ -129,7 +129,7 @@ def replay_record(
     """Simulates battery_model.json's parameters at the record's temperature over a
     (cut) record's current (replay_current's, when not given), from SOC 1 and
     relaxed."""
-    from _cellengine import simulate_model
+    from cellkit._engine import simulate_model
 
     if current is None:
         current = replay_current(record)

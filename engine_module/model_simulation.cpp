@@ -1,4 +1,4 @@
-// _cellengine.simulate_model: the merged model over a whole record, for validation.
+// cellkit._engine.simulate_model: the merged model over a whole record, for validation.
 #include <pybind11/numpy.h>
 
 #include <stdexcept>
@@ -6,7 +6,7 @@
 
 #include "bridge/arrays.hpp"
 #include "core/engine/model_simulation.hpp"
-#include "engine/bindings.hpp"
+#include "engine_module/bindings.hpp"
 
 namespace py = pybind11;
 

@@ -1,6 +1,6 @@
-// _cellengine.PulseTest: the pulse-test engine on numpy arrays. The analysis runs once,
-// without the GIL, when the object is made; its tables come back as dicts of arrays
-// for cellkit to turn into DataFrames.
+// cellkit._engine.PulseTest: the pulse-test engine on numpy arrays. The analysis runs
+// once, without the GIL, when the object is made; its tables come back as dicts of
+// arrays for cellkit to turn into DataFrames.
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
@@ -11,7 +11,7 @@
 #include "core/engine/pulse_fit.hpp"
 #include "core/engine/pulse_test.hpp"
 #include "core/pulse_resistance.hpp"
-#include "engine/bindings.hpp"
+#include "engine_module/bindings.hpp"
 
 namespace py = pybind11;
 using cellcore::PulseTestResult;

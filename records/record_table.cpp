@@ -5,7 +5,7 @@
 // one warning each. What cannot be read unambiguously (a text value among numbers, time
 // going backwards, too many bad rows) stops with the record's name, the line and the
 // value. A clean record comes out exactly as pandas reads it.
-#include "extract/record_table.hpp"
+#include "records/record_table.hpp"
 
 #include <pybind11/numpy.h>
 

@@ -9,7 +9,7 @@
 #include "bridge/python_text.hpp"
 #include "core/engine/test_parts.hpp"
 #include "core/record_rows.hpp"
-#include "extract/record_table.hpp"
+#include "records/record_table.hpp"
 
 namespace records {
 namespace {

@@ -1,4 +1,4 @@
-// Registration functions of the _cellengine module, one per binding file.
+// Registration functions of the cellkit._engine module, one per binding file.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "bridge/python_text.hpp"
-#include "extract/record_table.hpp"
+#include "records/record_table.hpp"
 
 namespace records {
 namespace {
