@@ -13,4 +13,5 @@ PYBIND11_MODULE(_engine, m) {
     register_pulse_test(m);
     register_model_simulation(m);
     register_record_reader(m);
+    register_circuit_parameters(m);
 }

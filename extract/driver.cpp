@@ -4,6 +4,7 @@
 // results/manifest.json says what the run read and wrote and whether it finished.
 #include <pybind11/pybind11.h>
 
+#include "bridge/errors.hpp"
 #include "bridge/python_text.hpp"
 #include "extract/stages.hpp"
 
@@ -207,8 +208,9 @@ void run_with_manifest(const Workspace& ws) {
         const bool stopped = e.matches(PyExc_KeyboardInterrupt);
         end_manifest_after_error(ws, stopped ? "interrupted" : "failed", error_line(e));
         throw;
-    } catch (const std::exception& e) {
-        end_manifest_after_error(ws, "failed", e.what());
+    } catch (const std::exception&) {
+        end_manifest_after_error(
+            ws, "failed", error_line(bridge::python_error(std::current_exception())));
         throw;
     }
     end_manifest(ws, "complete", "");

@@ -13,9 +13,9 @@ namespace {
 long long entry(const Workspace& ws, const char* name, long long j, long long cycle) {
     const py::array_t<long long, py::array::forcecast> v = ws.get(name);
     if (j < 0 || j >= v.size())
-        bridge::raise(PyExc_ValueError, record_name(ws) + ": cycle " +
-                                            bridge::str(cycle) +
-                                            " lies outside the record's pulses");
+        throw cellcore::record_error(record_name(ws),
+                                     "cycle " + bridge::str(cycle) +
+                                         " lies outside the record's pulses");
     return v.at(j);
 }
 
@@ -45,10 +45,10 @@ void set_fall_window(const Workspace& ws, long long i) {
         static_cast<long long>(0.7 * static_cast<double>(loaded));
     ws.set("len_fall", py::int_(len_fall));
     if (len_fall < 3)
-        bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": cycle " + bridge::str(i) +
-                          ": the pulse is loaded for " + bridge::str(loaded) +
-                          " samples, too few to fit its voltage fall");
+        throw cellcore::record_error(
+            record_name(ws), "cycle " + bridge::str(i) + ": the pulse is loaded for " +
+                                 bridge::str(loaded) +
+                                 " samples, too few to fit its voltage fall");
     set_window(ws, start, start + len_fall);
 }
 
@@ -65,10 +65,10 @@ py::object least_squares(const Workspace& ws, const char* residual,
                          const py::object& start, double f_scale, double tol) {
     using py::arg;
     return ws.get("optimize")
-        .attr("least_squares")(
-            ws.get(residual), start, arg("bounds") = py::make_tuple(0.0001, 50000),
-            arg("loss") = "huber", arg("f_scale") = f_scale, arg("verbose") = 2,
-            arg("xtol") = tol, arg("ftol") = tol, arg("gtol") = tol);
+        .attr("least_squares")(ws.get(residual), start, arg("bounds") = fit_bounds(),
+                               arg("loss") = "huber", arg("f_scale") = f_scale,
+                               arg("verbose") = 2, arg("xtol") = tol, arg("ftol") = tol,
+                               arg("gtol") = tol);
 }
 
 void report_cycle_fit(const Workspace& ws, const py::object& params) {

@@ -36,4 +36,9 @@ void report_cycle_fit(const Workspace& ws, const py::object& params);
 
 void info(const std::string& message);
 
+/// The circuit fits' bounds as least_squares takes them: (lower, upper).
+inline py::tuple fit_bounds() {
+    return py::make_tuple(cellcore::kFitLowerBound, cellcore::kFitUpperBound);
+}
+
 } // namespace cellfit

@@ -59,20 +59,18 @@ void check_spline_points(const Workspace& ws) {
     const py::array_t<double> soc = ws.get("soc");
     const bridge::IndexArray rest_ends = ws.get("idx_rest");
     if (soc.size() < 4)
-        bridge::raise(PyExc_ValueError,
-                      record_name(ws) +
-                          ": at least 4 rest periods are needed for the OCV "
-                          "curve, found " +
-                          bridge::str(static_cast<long long>(soc.size())));
+        throw cellcore::record_error(
+            record_name(ws), "at least 4 rest periods are needed for the OCV "
+                             "curve, found " +
+                                 bridge::str(static_cast<long long>(soc.size())));
     for (py::ssize_t j = 1; j < soc.size(); ++j)
         if (!(soc.at(j) < soc.at(j - 1)))
-            bridge::raise(PyExc_ValueError,
-                          record_name(ws) +
-                              ": the SOC does not fall between the rests ending at "
-                              "samples " +
-                              bridge::str(rest_ends.at(j - 1)) + " and " +
-                              bridge::str(rest_ends.at(j)) +
-                              " (no charge passed between them)");
+            throw cellcore::record_error(
+                record_name(ws), "the SOC does not fall between the rests ending at "
+                                 "samples " +
+                                     bridge::str(rest_ends.at(j - 1)) + " and " +
+                                     bridge::str(rest_ends.at(j)) +
+                                     " (no charge passed between them)");
 }
 
 void ocv_on_soc_grid(const Workspace& ws) {

@@ -19,10 +19,6 @@
 namespace cellfit {
 namespace {
 
-// The bounds every circuit fit of the pipeline uses.
-constexpr double kLower = 0.0001, kUpper = 50000.0;
-const char* const kNames[] = {"R0", "R1", "C1", "R2", "C2"};
-
 using IndexView = py::array_t<long long, py::array::c_style | py::array::forcecast>;
 
 std::array<double, 5> nan5() {
@@ -66,7 +62,7 @@ std::vector<cellcore::PulseRow> cycle_rows(const Workspace& ws) {
                 row.std_error[p] = errors[p].cast<double>();
         }
         row.rms_mv = result[0].cast<double>() * 1000;
-        row.flags = cellcore::bound_flags(row.params, kLower, kUpper);
+        row.flags = cellcore::bound_flags(row.params);
         row.measured = cellcore::pulse_resistance(
             bridge::view(t), bridge::view(v), bridge::view(i),
             {row.start_s, t.at(last + 1), row.current_a});
@@ -86,7 +82,7 @@ std::vector<cellcore::PulseRow> rows_of(const py::object& df) {
                               current = column(df, "current_A"),
                               soc = column(df, "soc"), rms = column(df, "rms_mV");
     std::vector<std::vector<double>> params, se;
-    for (const char* name : kNames) {
+    for (const char* name : cellcore::kCircuitNames) {
         params.push_back(column(df, name));
         se.push_back(column(df, (std::string(name) + "_se").c_str()));
     }
@@ -146,10 +142,11 @@ py::object pulse_frame(const Workspace& ws,
     columns["current_A"] = bridge::to_numpy(current);
     columns["soc"] = bridge::to_numpy(soc);
     for (std::size_t c = 0; c < 5; ++c)
-        columns[kNames[c]] = bridge::to_numpy(params[c]);
+        columns[cellcore::kCircuitNames[c]] = bridge::to_numpy(params[c]);
     columns["rms_mV"] = bridge::to_numpy(rms);
     for (std::size_t c = 0; c < 5; ++c)
-        columns[py::str(std::string(kNames[c]) + "_se")] = bridge::to_numpy(se[c]);
+        columns[py::str(std::string(cellcore::kCircuitNames[c]) + "_se")] =
+            bridge::to_numpy(se[c]);
     columns["flags"] = flags;
     columns["R_1s"] = bridge::to_numpy(measured[0]);
     columns["R_10s"] = bridge::to_numpy(measured[1]);
@@ -247,11 +244,10 @@ void warn_about_bound_medians(const Workspace& ws) {
     const bridge::InArray median = ws.get("opt_median");
     for (py::ssize_t c = 0; c < median.size() && c < 5; ++c) {
         const double p = median.at(c);
-        if (std::fabs(p - kLower) <= 1e-6 * kLower ||
-            std::fabs(p - kUpper) <= 1e-6 * kUpper)
+        if (cellcore::on_bound(p))
             bridge::log("cellfit", "warning",
-                        record_name(ws) + ": the median " + kNames[c] + " (" +
-                            bridge::str(p) +
+                        record_name(ws) + ": the median " + cellcore::kCircuitNames[c] +
+                            " (" + bridge::str(p) +
                             ") sits on a bound of the fit, so it is not a measured "
                             "value; see the pulses table");
     }

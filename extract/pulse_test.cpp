@@ -31,11 +31,10 @@ void warn(const Workspace& ws, const std::string& message) {
 }
 
 std::string params_text(const cellcore::PulseFit& p, int pairs) {
-    static const char* names[] = {"R0", "R1", "C1", "R2", "C2"};
     std::string text;
     for (int c = 0; c < 1 + 2 * pairs; ++c)
-        text +=
-            std::string(c ? ", " : "") + names[c] + " = " + bridge::str(p.params[c]);
+        text += std::string(c ? ", " : "") + cellcore::kCircuitNames[c] + " = " +
+                bridge::str(p.params[c]);
     return text;
 }
 
@@ -149,7 +148,7 @@ void fit_pulse_test(const Workspace& ws, const std::string& why) {
         r = cellcore::analyse_pulse_test(bridge::view(s.t), bridge::view(s.v),
                                          bridge::view(s.i), options, clock);
     } catch (const std::invalid_argument& e) {
-        bridge::raise(PyExc_ValueError, record_name(ws) + ": " + e.what());
+        throw cellcore::record_error(record_name(ws), e.what());
     }
     info(record_name(ws) + ": " + why + " with " +
          bridge::str(r.count(StepKind::discharge_pulse)) + " discharge and " +

@@ -9,6 +9,7 @@
 
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
+#include "core/cutoff.hpp"
 #include "core/engine/hold_grid.hpp"
 #include "core/record_rows.hpp"
 #include "core/segmentation.hpp"
@@ -38,27 +39,27 @@ records::RecordTable read_table(const Workspace& ws,
 
 // The file name carries the temperature as ..._Tp25.csv (25 C) or ..._Tn10.csv (-10 C).
 py::object temperature_from_name(const Workspace& ws) {
-    const std::string bad =
-        record_name(ws) +
-        ": no usable \"Temperature(C)\" column and no temperature in the "
+    const cellcore::InputError bad = cellcore::record_error(
+        record_name(ws),
+        "no usable \"Temperature(C)\" column and no temperature in the "
         "file name (name records like cellA_Tp25.csv for 25 C or "
-        "cellA_Tn10.csv for -10 C)";
+        "cellA_Tn10.csv for -10 C)");
     py::list pieces = ws.get("infile")
                           .attr("split")("_")[py::int_(-1)]
                           .attr("split")(".")[py::int_(0)]
                           .attr("split")("T");
     if (pieces.size() < 2)
-        bridge::raise(PyExc_ValueError, bad);
+        throw bad;
     const std::string text = py::str(pieces[1]);
     ws.set("temperature_txt", pieces[1]);
     if (text.empty() || (text[0] != 'p' && text[0] != 'n'))
-        bridge::raise(PyExc_ValueError, bad);
+        throw bad;
     try {
         py::object degrees =
             py::module_::import("builtins").attr("int")(text.substr(1));
         return text[0] == 'p' ? degrees : degrees * py::int_(-1);
     } catch (py::error_already_set&) {
-        bridge::raise(PyExc_ValueError, bad);
+        throw bad;
     }
 }
 
@@ -76,9 +77,7 @@ void truncate_at_cutoff(const Workspace& ws, records::RecordTable& table) {
     ws.set("vraw", vraw);
     const double vcut = ws.get_as<double>("vcut");
     const auto volts = bridge::view<double>(vraw);
-    std::size_t idx_end = 0;
-    while (idx_end < volts.size() && !(volts[idx_end] < vcut))
-        ++idx_end;
+    const std::size_t idx_end = cellcore::first_below_cutoff(volts, vcut);
     if (idx_end == volts.size()) {
         bridge::log("cellfit", "error",
                     record_name(ws) + ": no voltage below " + bridge::str(vcut) + " V");
@@ -87,10 +86,10 @@ void truncate_at_cutoff(const Workspace& ws, records::RecordTable& table) {
             "voltage. Please define higher cut off level and run again.\n");
     }
     if (idx_end == 0)
-        bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": the first voltage, " +
-                          bridge::str(volts[0]) + " V, is already below low_cutoff " +
-                          bridge::str(vcut) + " V: nothing is left to fit");
+        throw cellcore::record_error(
+            record_name(ws), "the first voltage, " + bridge::str(volts[0]) +
+                                 " V, is already below low_cutoff " +
+                                 bridge::str(vcut) + " V: nothing is left to fit");
     const py::slice kept(0, static_cast<py::ssize_t>(idx_end), 1);
     table.clock.truncate(idx_end);
     ws.set("idx_end", py::int_(idx_end));
@@ -120,11 +119,11 @@ void check_current_sign(const Workspace& ws) {
         return;
     const bool positive =
         records::record_settings(ws.get("values"), "").discharge_positive;
-    bridge::raise(PyExc_ValueError,
-                  record_name(ws) + ": the current sign looks reversed (" +
-                      sign_evidence(balance) + "); set \"discharge_current\": " +
-                      (positive ? "\"negative\"" : "\"positive\"") +
-                      " in input_params.json");
+    throw cellcore::record_error(
+        record_name(ws), "the current sign looks reversed (" + sign_evidence(balance) +
+                             "); set \"discharge_current\": " +
+                             (positive ? "\"negative\"" : "\"positive\"") +
+                             " in input_params.json");
 }
 
 // The step changes the cycler's clock or logging places in time (not where the rows
@@ -179,11 +178,12 @@ void check_plausible_charge(const Workspace& ws) {
         return;
     const double ah = cum.at(cum.size() - 1) / 1000.0;
     if (ah > kMostAh)
-        bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": the record passes " + bridge::str(ah) +
-                          " Ah to the cut-off, more than any single cell holds: if "
-                          "its current is in mA, set \"units\": {\"current\": "
-                          "\"mA\"} in input_params.json");
+        throw cellcore::record_error(
+            record_name(ws),
+            "the record passes " + bridge::str(ah) +
+                " Ah to the cut-off, more than any single cell holds: if "
+                "its current is in mA, set \"units\": {\"current\": "
+                "\"mA\"} in input_params.json");
 }
 
 // The step threshold is a quarter of the pulse current level: the highest histogram
@@ -198,10 +198,9 @@ void current_threshold(const Workspace& ws) {
     const auto counts = py::array_t<long long, py::array::forcecast>(hist[0]);
     const long long ix = cellcore::pulse_level_bin({counts.data(), 21}, 10);
     if (ix < 0)
-        bridge::raise(PyExc_ValueError,
-                      record_name(ws) +
-                          ": cannot find the pulse current level (no current "
-                          "level holds more than 10 samples)");
+        throw cellcore::record_error(record_name(ws),
+                                     "cannot find the pulse current level (no current "
+                                     "level holds more than 10 samples)");
     const auto bins = py::array_t<double, py::array::forcecast>(hist[1]);
     ws.set("iload_ix", py::int_(ix));
     ws.set("iload_th", py::float_(std::fabs((bins.at(ix) + bins.at(ix + 1)) / 2) / 4));
@@ -294,11 +293,11 @@ void load_record(const Workspace& ws) {
         records::record_settings(ws.get("values"), "");
     records::RecordTable table = read_table(ws, settings);
     if (table.time_s.size() < 2)
-        bridge::raise(PyExc_ValueError,
-                      record_name(ws) + ": the record holds " +
-                          bridge::str(table.time_s.size()) +
-                          (table.time_s.size() == 1 ? " sample row" : " sample rows") +
-                          "; a pulse test needs many");
+        throw cellcore::record_error(
+            record_name(ws),
+            "the record holds " + bridge::str(table.time_s.size()) +
+                (table.time_s.size() == 1 ? " sample row" : " sample rows") +
+                "; a pulse test needs many");
     find_temperature(ws, table);
     records::choose_test_rows(record_name(ws), table, settings,
                               ws.get_as<double>("vcut"), log_note);

@@ -7,6 +7,7 @@
 #include "bridge/workspace.hpp"
 #include "core/engine/hold_grid.hpp"
 #include "core/engine/ocv_curve.hpp"
+#include "core/errors.hpp"
 #include "core/pulse_table.hpp"
 
 namespace cellfit {

@@ -14,9 +14,9 @@ namespace {
 void fix_cycle_count(const Workspace& ws) {
     const std::size_t pulses = py::len(ws.get("fit_pulses"));
     if (pulses == 0)
-        bridge::raise(PyExc_ValueError, record_name(ws) +
-                                            ": no pulse can be fitted (none "
-                                            "before the cut-off has a load end)");
+        throw cellcore::record_error(record_name(ws),
+                                     "no pulse can be fitted (none "
+                                     "before the cut-off has a load end)");
     py::object available = py::int_(pulses);
     py::object limit = ws.get("maybe_total_number_of_cycles");
     py::object total =
@@ -96,11 +96,10 @@ void search_start_values(const Workspace& ws) {
     for (py::handle ci : cinit)
         try_candidate(ws, py::reinterpret_borrow<py::object>(ci));
     if (!ws.has("res_opt_init") || ws.get("res_opt_init").is(previous))
-        bridge::raise(PyExc_ValueError,
-                      record_name(ws) +
-                          ": no usable starting values for the first pulse (no "
-                          "one-RC fit of its voltage fall reached an RMS error "
-                          "below 10 V)");
+        throw cellcore::record_error(
+            record_name(ws), "no usable starting values for the first pulse (no "
+                             "one-RC fit of its voltage fall reached an RMS error "
+                             "below 10 V)");
     check_full_cycle(ws);
 }
 
