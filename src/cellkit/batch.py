@@ -67,13 +67,14 @@ def require_dask() -> None:
 
 def warm_up() -> None:
     """Imports what every run needs, once per worker process."""
-    from cellkit import _pipeline
     import cellgen
     import numpy
     import pandas
     import scipy.integrate
     import scipy.interpolate
     import scipy.optimize
+
+    from cellkit import _pipeline
 
 
 def run_one(folder: str, overrides: dict | None) -> CellResult:

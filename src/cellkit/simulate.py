@@ -108,7 +108,6 @@ def _run(samples: dict, model, soc: float, measured: bool, name: str) -> pd.Data
     voltages the current as the fits see it (the rows a cycler logs at a step instant
     mended, each step placed where it happened)."""
     from cellkit._engine import simulate_model
-
     from cellkit.validate import replay_current
 
     t, v, i = samples["time_s"], samples["voltage_v"], samples["current_a"]
