@@ -19,13 +19,12 @@ import sys
 import time
 from pathlib import Path
 
-import _cellengine
 import _cellkernels
 import numpy as np
 import scipy
 from scipy.optimize import least_squares
 
-from cellkit import read_record
+from cellkit import _engine, read_record
 
 DATA = Path(__file__).resolve().parents[2] / "shared" / "data" / "bak_hppc"
 TEMPS = [0, 10, 25, 35, 45]
@@ -80,7 +79,7 @@ def main(folder: Path) -> None:
         args = (rec.time_s, rec.voltage_v, rec.current_a)
 
         def engine(args=args):
-            return _cellengine.PulseTest(*args, rc_pairs=2, cutoff_v=2.55)
+            return _engine.PulseTest(*args, rc_pairs=2, cutoff_v=2.55)
 
         native_s, pt = best_of(7, engine)
         windows = [pt.window(k) for k in range(len(pt.pulses["kind"]))]
@@ -132,7 +131,7 @@ def scaling() -> None:
         rec = pulse_train(n)
         seconds, result = best_of(
             2,
-            lambda rec=rec: _cellengine.PulseTest(
+            lambda rec=rec: _engine.PulseTest(
                 rec["t"], rec["v"], rec["i"], cutoff_v=3.0
             ),
         )

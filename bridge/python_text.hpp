@@ -25,12 +25,6 @@ inline void log(const char* logger, const char* level, const std::string& messag
 /// Prints one line to sys.stdout, as print() does.
 inline void print_line(const std::string& line) { py::print(line); }
 
-/// Raises the given Python exception type with the message.
-[[noreturn]] inline void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
-    throw py::error_already_set();
-}
-
 /// Ends the process as sys.exit(message) does: the message goes to stderr, status 1.
 [[noreturn]] inline void exit_with_message(const std::string& message) {
     py::module_::import("sys").attr("exit")(message);

@@ -2,22 +2,11 @@
 // target's folder, which is then renamed over the target in one step.
 #pragma once
 
-#include <stdexcept>
 #include <string>
 
+#include "core/errors.hpp"
+
 namespace cellcore {
-
-/// A file that cannot be written or put in place. what() names the target and the
-/// reason; path() is the target, for the OSError the bindings turn it into.
-class FileError : public std::runtime_error {
-  public:
-    FileError(std::string path, const std::string& message)
-        : std::runtime_error(message), path_(std::move(path)) {}
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 /// A unique temporary path beside target (same folder, so the rename is atomic).
 std::string temporary_path_for(const std::string& target);

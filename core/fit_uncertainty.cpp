@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/errors.hpp"
 #include "core/jacobi_rotations.hpp"
 
 namespace cellcore {
@@ -64,13 +65,13 @@ void parameter_std_errors(Span<const double> jac, Span<const double> residual,
                           Span<double> out) {
     const std::size_t m = residual.size(), p = out.size();
     if (p == 0 || m <= p)
-        throw std::invalid_argument("std errors: " + std::to_string(m) +
-                                    " residuals cannot judge " + std::to_string(p) +
-                                    " parameters");
+        throw cellcore::InputError("std errors: " + std::to_string(m) +
+                                   " residuals cannot judge " + std::to_string(p) +
+                                   " parameters");
     if (jac.size() != m * p)
-        throw std::invalid_argument("std errors: the Jacobian has " +
-                                    std::to_string(jac.size()) + " entries, expected " +
-                                    std::to_string(m) + " x " + std::to_string(p));
+        throw cellcore::InputError("std errors: the Jacobian has " +
+                                   std::to_string(jac.size()) + " entries, expected " +
+                                   std::to_string(m) + " x " + std::to_string(p));
     double sum_sq = 0.0;
     for (double r : residual)
         sum_sq += r * r;

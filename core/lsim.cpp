@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "core/errors.hpp"
+
 namespace cellcore {
 namespace {
 
@@ -68,13 +70,13 @@ bool all_finite(Span<const double> v) {
 /// into inf * 0 must get NaN back, not an exception.
 Span<const double> proper_denominator(Span<const double> num, Span<const double> den) {
     if (num.empty() || den.empty())
-        throw std::invalid_argument("lsim: num and den need at least one coefficient");
+        throw cellcore::InputError("lsim: num and den need at least one coefficient");
     const Span<const double> dn = strip_leading_zeros(den);
     if (dn[0] == 0.0)
-        throw std::invalid_argument("lsim: the denominator is all zero");
+        throw cellcore::InputError("lsim: the denominator is all zero");
     const std::size_t num_len = strip_leading_zeros(num).size();
     if (num_len > dn.size() && all_finite(num) && all_finite(den))
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             "lsim: improper transfer function: numerator degree " +
             std::to_string(num_len - 1) + " exceeds denominator degree " +
             std::to_string(dn.size() - 1));
@@ -112,32 +114,31 @@ void check_lengths(std::size_t order, Span<const double> t, Span<const double> u
                    Span<const double> x0, Span<double> y, Span<double> x) {
     const std::size_t n = t.size();
     if (n == 0)
-        throw std::invalid_argument("lsim: t is empty");
+        throw cellcore::InputError("lsim: t is empty");
     if (u.size() != n)
-        throw std::invalid_argument("lsim: t has " + std::to_string(n) +
-                                    " samples but u has " + std::to_string(u.size()));
+        throw cellcore::InputError("lsim: t has " + std::to_string(n) +
+                                   " samples but u has " + std::to_string(u.size()));
     if (y.size() != n)
-        throw std::invalid_argument("lsim: y has room for " + std::to_string(y.size()) +
-                                    " outputs, t has " + std::to_string(n) +
-                                    " samples");
+        throw cellcore::InputError("lsim: y has room for " + std::to_string(y.size()) +
+                                   " outputs, t has " + std::to_string(n) + " samples");
     if (!x0.empty() && x0.size() != order)
-        throw std::invalid_argument("lsim: x0 has " + std::to_string(x0.size()) +
-                                    " entries, the system order is " +
-                                    std::to_string(order));
+        throw cellcore::InputError("lsim: x0 has " + std::to_string(x0.size()) +
+                                   " entries, the system order is " +
+                                   std::to_string(order));
     if (!x.empty() && x.size() != n * order)
-        throw std::invalid_argument("lsim: x has room for " + std::to_string(x.size()) +
-                                    " values, expected " + std::to_string(n) + " x " +
-                                    std::to_string(order));
+        throw cellcore::InputError("lsim: x has room for " + std::to_string(x.size()) +
+                                   " values, expected " + std::to_string(n) + " x " +
+                                   std::to_string(order));
 }
 
 /// Every step t[k+1] - t[k] must be a positive finite number (NaN fails too).
 void check_times(Span<const double> t) {
     if (!std::isfinite(t[0]))
-        throw std::invalid_argument("lsim: t[0] is not finite");
+        throw cellcore::InputError("lsim: t[0] is not finite");
     for (std::size_t k = 0; k + 1 < t.size(); ++k) {
         const double h = t[k + 1] - t[k];
         if (!(h > 0.0 && h <= std::numeric_limits<double>::max()))
-            throw std::invalid_argument(
+            throw cellcore::InputError(
                 "lsim: t must be finite and strictly increasing; it is not at index " +
                 std::to_string(k + 1));
     }

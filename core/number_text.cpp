@@ -11,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "core/errors.hpp"
+
 namespace cellcore {
 namespace {
 
@@ -82,7 +84,7 @@ std::string float_repr(double x) {
 
 std::string fixed_text(double x, int decimals) {
     if (decimals < 0)
-        throw std::invalid_argument("fixed_text: negative number of decimals");
+        throw cellcore::InputError("fixed_text: negative number of decimals");
     if (!std::isfinite(x))
         return float_repr(x);
     // at most 309 integer digits, a sign and a point besides the decimals

@@ -46,16 +46,12 @@ std::string ocv_points_csv(const std::vector<double>& time_s,
     return text;
 }
 
-std::string bound_flags(const std::array<double, 5>& params, double lower, double upper,
-                        double rtol) {
-    static const char* names[] = {"R0", "R1", "C1", "R2", "C2"};
+std::string bound_flags(const std::array<double, kCircuitParameters>& params) {
     std::string flags;
-    for (std::size_t c = 0; c < params.size(); ++c) {
-        const double p = params[c];
-        if (std::fabs(p - lower) <= rtol * lower ||
-            std::fabs(p - upper) <= rtol * upper)
-            flags += (flags.empty() ? "" : ";") + std::string(names[c]) + "_at_bound";
-    }
+    for (std::size_t c = 0; c < params.size(); ++c)
+        if (on_bound(params[c]))
+            flags += (flags.empty() ? "" : ";") + std::string(kCircuitNames[c]) +
+                     "_at_bound";
     return flags;
 }
 

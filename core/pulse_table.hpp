@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/circuit_parameters.hpp"
 #include "core/pulse_resistance.hpp"
 
 namespace cellcore {
@@ -40,9 +41,8 @@ std::string ocv_points_csv(const std::vector<double>& time_s,
                            const std::vector<double>& ocv_v,
                            const std::vector<bool>& loaded);
 
-/// "R0_at_bound;C2_at_bound" for the parameters on (within rtol of) a bound; the
+/// "R0_at_bound;C2_at_bound" for the parameters on a bound of the fit (on_bound); the
 /// parameters are R0, R1, C1, R2, C2 with NaN for those not fitted.
-std::string bound_flags(const std::array<double, 5>& params, double lower, double upper,
-                        double rtol = 1e-6);
+std::string bound_flags(const std::array<double, kCircuitParameters>& params);
 
 } // namespace cellcore

@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "core/errors.hpp"
+
 namespace cellcore {
 namespace {
 
@@ -101,28 +103,28 @@ void check_arguments(double r0_ohm, Span<const RcPair> pairs, Span<const double>
                      Span<const double> u, Span<double> y, Span<double> jac) {
     const std::size_t n = t.size();
     if (n == 0)
-        throw std::invalid_argument("rc circuit: t is empty");
+        throw cellcore::InputError("rc circuit: t is empty");
     if (u.size() != n || y.size() != n)
-        throw std::invalid_argument("rc circuit: t has " + std::to_string(n) +
-                                    " samples, u " + std::to_string(u.size()) +
-                                    " and y " + std::to_string(y.size()));
+        throw cellcore::InputError("rc circuit: t has " + std::to_string(n) +
+                                   " samples, u " + std::to_string(u.size()) +
+                                   " and y " + std::to_string(y.size()));
     const std::size_t columns = 1 + 2 * pairs.size();
     if (!jac.empty() && jac.size() != n * columns)
-        throw std::invalid_argument(
-            "rc circuit: jac has room for " + std::to_string(jac.size()) +
-            " values, expected " + std::to_string(n) + " x " + std::to_string(columns));
+        throw cellcore::InputError("rc circuit: jac has room for " +
+                                   std::to_string(jac.size()) + " values, expected " +
+                                   std::to_string(n) + " x " + std::to_string(columns));
     if (!std::isfinite(r0_ohm))
-        throw std::invalid_argument("rc circuit: R0 is not finite");
+        throw cellcore::InputError("rc circuit: R0 is not finite");
     for (std::size_t p = 0; p < pairs.size(); ++p) {
         const double r = pairs[p].r_ohm, c = pairs[p].c_f;
         if (!(r > 0.0 && c > 0.0 && std::isfinite(r) && std::isfinite(c)))
-            throw std::invalid_argument("rc circuit: pair " + std::to_string(p + 1) +
-                                        " needs a positive finite R and C");
+            throw cellcore::InputError("rc circuit: pair " + std::to_string(p + 1) +
+                                       " needs a positive finite R and C");
     }
     for (std::size_t k = 0; k + 1 < n; ++k) {
         const double h = t[k + 1] - t[k];
         if (!(h > 0.0 && std::isfinite(h)))
-            throw std::invalid_argument(
+            throw cellcore::InputError(
                 "rc circuit: t must be finite and strictly increasing; it is not at "
                 "index " +
                 std::to_string(k + 1));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bridge/arrays.hpp"
+#include "bridge/numbers.hpp"
 #include "bridge/python_text.hpp"
 #include "bridge/signature.hpp"
 #include "core/engine/hold_grid.hpp"
@@ -33,12 +34,7 @@ using Coefficients = std::vector<double>;
 // the models can tell it apart from a replacement a user binds under the same name.
 PyObject* native_lsim2 = nullptr;
 
-double number(const py::handle& value) {
-    const double x = PyFloat_AsDouble(value.ptr());
-    if (x == -1.0 && PyErr_Occurred())
-        throw py::error_already_set();
-    return x;
-}
+double number(const py::handle& value) { return bridge::as_double(value); }
 
 py::list as_list(const Coefficients& c, bool last_is_one) {
     py::list out;
@@ -62,7 +58,7 @@ py::tuple simulate_native(const Coefficients& num, const Coefficients& den,
                           const bridge::InArray& t, const bridge::InArray& u,
                           const py::object& x0_obj) {
     if (t.ndim() != 1 || u.ndim() != 1 || t.size() != u.size())
-        throw std::invalid_argument("lsim2: U and T must be 1-D and of equal length");
+        throw cellcore::InputError("lsim2: U and T must be 1-D and of equal length");
     const std::size_t order = cellcore::lsim_order(num, den);
     const std::size_t n = static_cast<std::size_t>(t.size());
     Coefficients x0 = x0_obj.is_none() ? Coefficients{} : coefficients(x0_obj);
@@ -84,7 +80,7 @@ py::tuple simulate_native(const Coefficients& num, const Coefficients& den,
 py::tuple lsim2(const py::object& system, const py::object& U, const py::object& T,
                 const py::object& X0, const py::kwargs&) {
     if (!py::isinstance<py::sequence>(system) || py::len(system) != 2)
-        bridge::raise(PyExc_TypeError, "lsim2: system must be a (num, den) pair");
+        throw py::type_error("lsim2: system must be a (num, den) pair");
     py::object times =
         T.is_none() ? py::module_::import("numpy").attr("linspace")(0, 10.0, 101) : T;
     const bridge::InArray t = times;
@@ -122,7 +118,7 @@ py::object simulate_window(const Circuit& c, const Coefficients& num,
                            const Coefficients& den, const bridge::InArray& t,
                            const bridge::InArray& u) {
     if (t.ndim() != 1 || u.ndim() != 1 || t.size() != u.size())
-        throw std::invalid_argument("lsim2: U and T must be 1-D and of equal length");
+        throw cellcore::InputError("lsim2: U and T must be 1-D and of equal length");
     const auto times = bridge::view<double>(t);
     const std::vector<cellcore::StepChange> inside = changes_in_window(c, times);
     if (inside.empty())
@@ -150,9 +146,8 @@ py::object simulate(const Circuit& c, const py::object& x, const Coefficients& n
              py::arg("T") = t_vec, py::arg("hmax") = 0.5);
     py::object unpacked = py::module_::import("builtins").attr("tuple")(result);
     if (py::len(unpacked) != 3)
-        bridge::raise(PyExc_ValueError, "lsim2 returned " +
-                                            bridge::str(py::len(unpacked)) +
-                                            " values, expected 3 (tout, yout, xout)");
+        throw cellcore::InputError("lsim2 returned " + bridge::str(py::len(unpacked)) +
+                                   " values, expected 3 (tout, yout, xout)");
     return unpacked[py::int_(1)];
 }
 

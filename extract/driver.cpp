@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include "bridge/errors.hpp"
 #include "bridge/python_text.hpp"
 #include "extract/stages.hpp"
 
@@ -259,8 +260,9 @@ void run_with_manifest(Run& run) {
         end_manifest_after_error(run, stopped ? "interrupted" : "failed",
                                  error_line(e));
         throw;
-    } catch (const std::exception& e) {
-        end_manifest_after_error(run, "failed", e.what());
+    } catch (const std::exception&) {
+        end_manifest_after_error(
+            run, "failed", error_line(bridge::python_error(std::current_exception())));
         throw;
     }
     end_manifest(run, "complete", "");

@@ -13,8 +13,8 @@ namespace {
 long long entry(const Record& rec, const std::vector<long long>& v, long long j,
                 long long cycle) {
     if (j < 0 || j >= static_cast<long long>(v.size()))
-        bridge::raise(PyExc_ValueError, rec.name + ": cycle " + bridge::str(cycle) +
-                                            " lies outside the record's pulses");
+        throw cellcore::record_error(rec.name, "cycle " + bridge::str(cycle) +
+                                                   " lies outside the record's pulses");
     return v[static_cast<std::size_t>(j)];
 }
 
@@ -25,8 +25,8 @@ long long pulse_of_cycle(const Record& rec, long long i) {
 long long slice_entry(const Record& rec, long long j, long long cycle) {
     const py::array_t<long long, py::array::forcecast> ends = rec.ind_slice;
     if (j < 0 || j >= ends.size())
-        bridge::raise(PyExc_ValueError, rec.name + ": cycle " + bridge::str(cycle) +
-                                            " lies outside the record's pulses");
+        throw cellcore::record_error(rec.name, "cycle " + bridge::str(cycle) +
+                                                   " lies outside the record's pulses");
     return ends.at(j);
 }
 
@@ -55,9 +55,9 @@ Window set_fall_window(const Run& run, const Record& rec, long long i) {
         static_cast<long long>(0.7 * static_cast<double>(loaded));
     publish(run.ws, {{"len_fall", py::int_(len_fall)}});
     if (len_fall < 3)
-        bridge::raise(PyExc_ValueError,
-                      rec.name + ": cycle " + bridge::str(i) +
-                          ": the pulse is loaded for " + bridge::str(loaded) +
+        throw cellcore::record_error(
+            rec.name, "cycle " + bridge::str(i) + ": the pulse is loaded for " +
+                          bridge::str(loaded) +
                           " samples, too few to fit its voltage fall");
     return publish_window(run, rec, start, start + len_fall);
 }
@@ -76,7 +76,7 @@ py::object least_squares(const Run& run, const char* residual, const py::object&
     using py::arg;
     // the residual as the workspace binds it, so that a user's rebinding is called
     return run.lib.optimize.attr("least_squares")(
-        run.ws.get(residual), start, arg("bounds") = py::make_tuple(0.0001, 50000),
+        run.ws.get(residual), start, arg("bounds") = fit_bounds(),
         arg("loss") = "huber", arg("f_scale") = f_scale, arg("verbose") = 2,
         arg("xtol") = tol, arg("ftol") = tol, arg("gtol") = tol);
 }

@@ -54,4 +54,9 @@ Residual report_cycle_fit(const Run& run, const Window& w, const py::object& you
 
 void info(const std::string& message);
 
+/// The circuit fits' bounds as least_squares takes them: (lower, upper).
+inline py::tuple fit_bounds() {
+    return py::make_tuple(cellcore::kFitLowerBound, cellcore::kFitUpperBound);
+}
+
 } // namespace cellfit

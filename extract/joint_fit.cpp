@@ -36,10 +36,10 @@ struct TwoRc {
 TwoRc two_rc(const py::handle& params, const char* caller) {
     py::object seq = py::reinterpret_borrow<py::object>(params);
     if (py::len(seq) != kParams)
-        bridge::raise(PyExc_ValueError,
-                      std::string(caller) +
-                          ": params must hold 5 values (R0, R1, C1, R2, C2), got " +
-                          str(py::len(seq)));
+        throw cellcore::InputError(
+            std::string(caller) +
+            ": params must hold 5 values (R0, R1, C1, R2, C2), got " +
+            str(py::len(seq)));
     TwoRc c{};
     std::size_t k = 0;
     for (py::handle v : seq)
@@ -63,9 +63,9 @@ py::array_t<double> respond(const Workspace& ws, const py::object& x, const TwoR
     const bridge::InArray t = ws.get("t_vec");
     const bridge::InArray u = x;
     if (t.ndim() != 1 || u.ndim() != 1 || t.size() != u.size())
-        bridge::raise(PyExc_ValueError,
-                      "the fitting window's t_vec and current must be 1-D and of "
-                      "equal length");
+        throw cellcore::InputError(
+            "the fitting window's t_vec and current must be 1-D and of "
+            "equal length");
     const py::ssize_t m = t.size();
     py::array_t<double> y(m);
     if (jac)
@@ -169,9 +169,9 @@ JointFit fit_jointly(const Run& run, Record& rec, const Window& w,
     // far from the optimum (seen at 45 degC, where R2 starts near its bound).
     py::object res = run.lib.optimize.attr("least_squares")(
         run.ws.get("fit_ls_joint"), start_list, arg("jac") = run.ws.get("jac_ls_joint"),
-        arg("bounds") = py::make_tuple(0.0001, 50000), arg("loss") = "huber",
-        arg("f_scale") = 1.0, arg("verbose") = 2, arg("xtol") = 1e-09,
-        arg("ftol") = 1e-09, arg("gtol") = 1e-09, arg("x_scale") = "jac");
+        arg("bounds") = fit_bounds(), arg("loss") = "huber", arg("f_scale") = 1.0,
+        arg("verbose") = 2, arg("xtol") = 1e-09, arg("ftol") = 1e-09,
+        arg("gtol") = 1e-09, arg("x_scale") = "jac");
     TwoRc fitted = two_rc(res.attr("x"), "joint fit");
     const bool swapped = order_pairs(fitted);
     JointFit out;

@@ -28,14 +28,8 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_cellfit() {
         cellfit::register_lsim2(m);
         cellfit::run_in_workspace(bridge::Workspace(m.attr("__dict__")));
         return m.release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (const cellcore::FileError& e) {
-        bridge::set_os_error(e); // as the other modules' translators do
-    } catch (const std::invalid_argument& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        bridge::set_python_error(std::current_exception()); // as the translators do
     }
     return nullptr;
 }

@@ -58,17 +58,15 @@ LastPoint ocv_soc_points(const Run& run, Record& rec) {
 void check_spline_points(const Record& rec) {
     const std::vector<double>& soc = rec.soc;
     if (soc.size() < 4)
-        bridge::raise(PyExc_ValueError,
-                      rec.name +
-                          ": at least 4 rest periods are needed for the OCV "
-                          "curve, found " +
+        throw cellcore::record_error(
+            rec.name, "at least 4 rest periods are needed for the OCV "
+                      "curve, found " +
                           bridge::str(static_cast<long long>(soc.size())));
     for (std::size_t j = 1; j < soc.size(); ++j)
         if (!(soc[j] < soc[j - 1]))
-            bridge::raise(PyExc_ValueError,
-                          rec.name +
-                              ": the SOC does not fall between the rests ending at "
-                              "samples " +
+            throw cellcore::record_error(
+                rec.name, "the SOC does not fall between the rests ending at "
+                          "samples " +
                               bridge::str(rec.rest_ends[j - 1]) + " and " +
                               bridge::str(rec.rest_ends[j]) +
                               " (no charge passed between them)");

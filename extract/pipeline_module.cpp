@@ -1,7 +1,7 @@
-// _cellpipeline: the cellfit run as a function, so that one process can run it for cell
-// after cell. Importing numpy, scipy and pandas costs more than a small cell's whole
-// fit; a batch worker pays it once and calls run() with a fresh namespace per cell,
-// where `import cellfit` runs exactly once in the module's own namespace.
+// cellkit._pipeline: the cellfit run as a function, so that one process can run it for
+// cell after cell. Importing numpy, scipy and pandas costs more than a small cell's
+// whole fit; a batch worker pays it once and calls run() with a fresh namespace per
+// cell, where `import cellfit` runs exactly once in the module's own namespace.
 #include <pybind11/pybind11.h>
 
 #include "bridge/errors.hpp"
@@ -40,7 +40,7 @@ void run(const py::dict& namespace_, const py::object& config,
 
 } // namespace
 
-PYBIND11_MODULE(_cellpipeline, m) {
+PYBIND11_MODULE(_pipeline, m) {
     m.attr("__version__") = CELL_VERSION;
     bridge::translate_core_errors(); // a file that cannot be written: OSError
 

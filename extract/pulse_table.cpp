@@ -19,10 +19,6 @@
 namespace cellfit {
 namespace {
 
-// The bounds every circuit fit of the pipeline uses.
-constexpr double kLower = 0.0001, kUpper = 50000.0;
-const char* const kNames[] = {"R0", "R1", "C1", "R2", "C2"};
-
 std::array<double, 5> nan5() {
     std::array<double, 5> a;
     a.fill(std::nan(""));
@@ -58,7 +54,7 @@ std::vector<cellcore::PulseRow> cycle_rows(const Record& rec) {
             for (std::size_t p = 0; p < rec.std_errors[c].size() && p < 5; ++p)
                 row.std_error[p] = rec.std_errors[c][p];
         row.rms_mv = result[0].cast<double>() * 1000;
-        row.flags = cellcore::bound_flags(row.params, kLower, kUpper);
+        row.flags = cellcore::bound_flags(row.params);
         row.measured = cellcore::pulse_resistance(
             bridge::view(t), bridge::view(v), bridge::view(i),
             {row.start_s, t.at(last + 1), row.current_a});
@@ -132,10 +128,10 @@ void warn_about_bound_medians(const Record& rec) {
     const bridge::InArray median = rec.opt_median;
     for (py::ssize_t c = 0; c < median.size() && c < 5; ++c) {
         const double p = median.at(c);
-        if (std::fabs(p - kLower) <= 1e-6 * kLower ||
-            std::fabs(p - kUpper) <= 1e-6 * kUpper)
+        if (cellcore::on_bound(p))
             bridge::log("cellfit", "warning",
-                        rec.name + ": the median " + kNames[c] + " (" + bridge::str(p) +
+                        rec.name + ": the median " + cellcore::kCircuitNames[c] + " (" +
+                            bridge::str(p) +
                             ") sits on a bound of the fit, so it is not a measured "
                             "value; see the pulses table");
     }

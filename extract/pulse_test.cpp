@@ -30,11 +30,10 @@ void warn(const Record& rec, const std::string& message) {
 }
 
 std::string params_text(const cellcore::PulseFit& p, int pairs) {
-    static const char* names[] = {"R0", "R1", "C1", "R2", "C2"};
     std::string text;
     for (int c = 0; c < 1 + 2 * pairs; ++c)
-        text +=
-            std::string(c ? ", " : "") + names[c] + " = " + bridge::str(p.params[c]);
+        text += std::string(c ? ", " : "") + cellcore::kCircuitNames[c] + " = " +
+                bridge::str(p.params[c]);
     return text;
 }
 
@@ -144,7 +143,7 @@ void fit_pulse_test(const Run& run, Record& rec, const std::string& why) {
         r = cellcore::analyse_pulse_test(bridge::view(s.t), bridge::view(s.v),
                                          bridge::view(s.i), options, rec.clock);
     } catch (const std::invalid_argument& e) {
-        bridge::raise(PyExc_ValueError, rec.name + ": " + e.what());
+        throw cellcore::record_error(rec.name, e.what());
     }
     info(rec.name + ": " + why + " with " +
          bridge::str(r.count(StepKind::discharge_pulse)) + " discharge and " +

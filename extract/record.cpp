@@ -9,12 +9,13 @@
 
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
+#include "core/cutoff.hpp"
 #include "core/engine/hold_grid.hpp"
 #include "core/record_rows.hpp"
 #include "core/segmentation.hpp"
 #include "extract/compat.hpp"
-#include "extract/record_table.hpp"
 #include "extract/stages.hpp"
+#include "records/record_table.hpp"
 
 namespace cellfit {
 namespace {
@@ -38,25 +39,25 @@ records::RecordTable read_table(Record& rec, const records::RecordSettings& sett
 // The file name carries the temperature as ..._Tp25.csv (25 C) or ..._Tn10.csv (-10 C);
 // the text after the "T" is kept as temperature_txt.
 py::object temperature_from_name(Record& rec) {
-    const std::string bad =
-        rec.name + ": no usable \"Temperature(C)\" column and no temperature in the "
-                   "file name (name records like cellA_Tp25.csv for 25 C or "
-                   "cellA_Tn10.csv for -10 C)";
+    const cellcore::InputError bad = cellcore::record_error(
+        rec.name, "no usable \"Temperature(C)\" column and no temperature in the "
+                  "file name (name records like cellA_Tp25.csv for 25 C or "
+                  "cellA_Tn10.csv for -10 C)");
     py::list pieces = rec.infile.attr("split")("_")[py::int_(-1)]
                           .attr("split")(".")[py::int_(0)]
                           .attr("split")("T");
     if (pieces.size() < 2)
-        bridge::raise(PyExc_ValueError, bad);
+        throw bad;
     const std::string text = py::str(pieces[1]);
     rec.temperature_txt = pieces[1];
     if (text.empty() || (text[0] != 'p' && text[0] != 'n'))
-        bridge::raise(PyExc_ValueError, bad);
+        throw bad;
     try {
         py::object degrees =
             py::module_::import("builtins").attr("int")(text.substr(1));
         return text[0] == 'p' ? degrees : degrees * py::int_(-1);
     } catch (py::error_already_set&) {
-        bridge::raise(PyExc_ValueError, bad);
+        throw bad;
     }
 }
 
@@ -74,9 +75,7 @@ void truncate_at_cutoff(const Run& run, Record& rec, records::RecordTable& table
     rec.vraw = vraw;
     const double vcut = run.vcut.cast<double>();
     const auto volts = bridge::view<double>(vraw);
-    std::size_t idx_end = 0;
-    while (idx_end < volts.size() && !(volts[idx_end] < vcut))
-        ++idx_end;
+    const std::size_t idx_end = cellcore::first_below_cutoff(volts, vcut);
     if (idx_end == volts.size()) {
         bridge::log("cellfit", "error",
                     rec.name + ": no voltage below " + bridge::str(vcut) + " V");
@@ -85,8 +84,8 @@ void truncate_at_cutoff(const Run& run, Record& rec, records::RecordTable& table
             "voltage. Please define higher cut off level and run again.\n");
     }
     if (idx_end == 0)
-        bridge::raise(PyExc_ValueError,
-                      rec.name + ": the first voltage, " + bridge::str(volts[0]) +
+        throw cellcore::record_error(
+            rec.name, "the first voltage, " + bridge::str(volts[0]) +
                           " V, is already below low_cutoff " + bridge::str(vcut) +
                           " V: nothing is left to fit");
     const py::slice kept(0, static_cast<py::ssize_t>(idx_end), 1);
@@ -118,11 +117,11 @@ void check_current_sign(const Run& run, const Record& rec) {
     if (!cellcore::sign_looks_reversed(balance))
         return;
     const bool positive = records::record_settings(run.values, "").discharge_positive;
-    bridge::raise(PyExc_ValueError, rec.name + ": the current sign looks reversed (" +
-                                        sign_evidence(balance) +
-                                        "); set \"discharge_current\": " +
-                                        (positive ? "\"negative\"" : "\"positive\"") +
-                                        " in input_params.json");
+    throw cellcore::record_error(
+        rec.name, "the current sign looks reversed (" + sign_evidence(balance) +
+                      "); set \"discharge_current\": " +
+                      (positive ? "\"negative\"" : "\"positive\"") +
+                      " in input_params.json");
 }
 
 // The record's steps, once: the step changes the cycler's clock or logging places in
@@ -168,8 +167,8 @@ void check_plausible_charge(const Record& rec) {
         return;
     const double ah = cum.at(cum.size() - 1) / 1000.0;
     if (ah > kMostAh)
-        bridge::raise(PyExc_ValueError,
-                      rec.name + ": the record passes " + bridge::str(ah) +
+        throw cellcore::record_error(
+            rec.name, "the record passes " + bridge::str(ah) +
                           " Ah to the cut-off, more than any single cell holds: if "
                           "its current is in mA, set \"units\": {\"current\": "
                           "\"mA\"} in input_params.json");
@@ -188,9 +187,9 @@ Histogram current_threshold(const Run& run, Record& rec) {
     const auto counts = py::array_t<long long, py::array::forcecast>(hist[0]);
     const long long ix = cellcore::pulse_level_bin({counts.data(), 21}, 10);
     if (ix < 0)
-        bridge::raise(PyExc_ValueError,
-                      rec.name + ": cannot find the pulse current level (no current "
-                                 "level holds more than 10 samples)");
+        throw cellcore::record_error(rec.name,
+                                     "cannot find the pulse current level (no current "
+                                     "level holds more than 10 samples)");
     const auto bins = py::array_t<double, py::array::forcecast>(hist[1]);
     rec.iload_th = py::float_(std::fabs((bins.at(ix) + bins.at(ix + 1)) / 2) / 4);
     return {hist[0], hist[1], py::int_(ix)};
@@ -259,9 +258,8 @@ void load_record(const Run& run, Record& rec) {
     const records::RecordSettings settings = records::record_settings(run.values, "");
     records::RecordTable table = read_table(rec, settings);
     if (table.time_s.size() < 2)
-        bridge::raise(PyExc_ValueError,
-                      rec.name + ": the record holds " +
-                          bridge::str(table.time_s.size()) +
+        throw cellcore::record_error(
+            rec.name, "the record holds " + bridge::str(table.time_s.size()) +
                           (table.time_s.size() == 1 ? " sample row" : " sample rows") +
                           "; a pulse test needs many");
     find_temperature(rec, table);

@@ -7,14 +7,14 @@
 #include <cmath>
 
 #include "bridge/python_text.hpp"
-#include "extract/record_table.hpp"
 #include "extract/stages.hpp"
+#include "records/record_table.hpp"
 
 namespace cellfit {
 namespace {
 
 // Every key a configuration may hold; a new setting is added here and nowhere else
-// (the command line asks _cellpipeline.SETTINGS_KEYS).
+// (the command line asks cellkit._pipeline.SETTINGS_KEYS).
 const std::vector<std::string> kSettingsKeys{"battery_database",
                                              "battery_folder",
                                              "high_cutoff",

@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "core/errors.hpp"
 #include "extract/run_state.hpp"
 
 namespace cellfit {

@@ -14,9 +14,8 @@ namespace {
 py::object cycle_count(const Run& run, const Record& rec) {
     const std::size_t pulses = rec.fit_pulses.size();
     if (pulses == 0)
-        bridge::raise(PyExc_ValueError, rec.name +
-                                            ": no pulse can be fitted (none "
-                                            "before the cut-off has a load end)");
+        throw cellcore::record_error(rec.name, "no pulse can be fitted (none "
+                                               "before the cut-off has a load end)");
     py::object available = py::int_(pulses);
     const py::object& limit = run.cycle_limit;
     return limit.is_none() ? available : (available < limit ? available : limit);
@@ -96,10 +95,10 @@ void search_start_values(const Run& run, Record& rec) {
         try_candidate(run, w, search, py::reinterpret_borrow<py::object>(ci));
     // the previous record's choice must not stand in for this one's
     if (search.best.is_none())
-        bridge::raise(PyExc_ValueError,
-                      rec.name + ": no usable starting values for the first pulse (no "
-                                 "one-RC fit of its voltage fall reached an RMS error "
-                                 "below 10 V)");
+        throw cellcore::record_error(
+            rec.name, "no usable starting values for the first pulse (no "
+                      "one-RC fit of its voltage fall reached an RMS error "
+                      "below 10 V)");
     rec.res_opt_init = search.best;
     py::object yout_full;
     const Residual full = check_full_cycle(run, rec, search.best, yout_full);

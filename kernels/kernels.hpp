@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "core/errors.hpp"
+
 void register_lsim_kernels(pybind11::module_& m);
 void register_text_kernels(pybind11::module_& m);
 void register_segmentation_kernels(pybind11::module_& m);

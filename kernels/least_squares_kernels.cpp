@@ -22,8 +22,8 @@ namespace {
 
 std::vector<double> to_vector(const bridge::InArray& a, const char* name) {
     if (a.ndim() != 1)
-        throw std::invalid_argument(std::string("least_squares: ") + name +
-                                    " must be 1-D");
+        throw cellcore::InputError(std::string("least_squares: ") + name +
+                                   " must be 1-D");
     auto v = bridge::view(a);
     return {v.begin(), v.end()};
 }
@@ -68,9 +68,9 @@ void copy_values(const py::object& value, Span<double> out, const char* what) {
     if (!a)
         throw py::error_already_set();
     if (static_cast<std::size_t>(a.size()) != out.size())
-        throw std::invalid_argument(std::string("least_squares: ") + what +
-                                    " returned " + std::to_string(a.size()) +
-                                    " values, expected " + std::to_string(out.size()));
+        throw cellcore::InputError(std::string("least_squares: ") + what +
+                                   " returned " + std::to_string(a.size()) +
+                                   " values, expected " + std::to_string(out.size()));
     std::copy(a.data(), a.data() + a.size(), out.begin());
 }
 
@@ -106,10 +106,10 @@ py::dict fit_rc_circuit(const bridge::InArray& t, const bridge::InArray& u,
                         int max_evaluations, double xtol, double ftol, double gtol,
                         const py::object& x_scale) {
     if (t.ndim() != 1 || t.size() != u.size() || t.size() != v.size())
-        throw std::invalid_argument("fit_rc_circuit: t, u and v must be 1-D and alike");
+        throw cellcore::InputError("fit_rc_circuit: t, u and v must be 1-D and alike");
     const std::vector<double> start = to_vector(x0, "x0");
     if (start.size() % 2 != 1)
-        throw std::invalid_argument("fit_rc_circuit: x0 needs R0 and (R, C) pairs");
+        throw cellcore::InputError("fit_rc_circuit: x0 needs R0 and (R, C) pairs");
     const std::vector<double> lo = to_vector(lower, "lower");
     const std::vector<double> hi = to_vector(upper, "upper");
     const cellcore::LsqOptions opts =

@@ -16,9 +16,8 @@ namespace {
 
 void require_1d(const bridge::InArray& a, const char* name) {
     if (a.ndim() != 1)
-        throw std::invalid_argument(std::string("lsim: ") + name +
-                                    " must be 1-D, got " + std::to_string(a.ndim()) +
-                                    "-D");
+        throw cellcore::InputError(std::string("lsim: ") + name + " must be 1-D, got " +
+                                   std::to_string(a.ndim()) + "-D");
 }
 
 py::tuple lsim(const bridge::InArray& num, const bridge::InArray& den,

@@ -20,9 +20,9 @@ py::object rc_circuit(const bridge::InArray& t, const bridge::InArray& u, double
                       const bridge::InArray& r_ohm, const bridge::InArray& c_f,
                       bool jacobian) {
     if (t.ndim() != 1 || u.ndim() != 1 || r_ohm.ndim() != 1 || c_f.ndim() != 1)
-        throw std::invalid_argument("rc_circuit: t, u, r and c must be 1-D");
+        throw cellcore::InputError("rc_circuit: t, u, r and c must be 1-D");
     if (r_ohm.size() != c_f.size())
-        throw std::invalid_argument("rc_circuit: r and c differ in length");
+        throw cellcore::InputError("rc_circuit: r and c differ in length");
     std::vector<cellcore::RcPair> pairs;
     for (py::ssize_t p = 0; p < r_ohm.size(); ++p)
         pairs.push_back({r_ohm.at(p), c_f.at(p)});
@@ -46,7 +46,7 @@ py::object rc_circuit(const bridge::InArray& t, const bridge::InArray& u, double
 py::array_t<double> std_errors(const bridge::InArray& jac,
                                const bridge::InArray& residual) {
     if (jac.ndim() != 2 || residual.ndim() != 1 || jac.shape(0) != residual.size())
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             "std_errors: jac must be m x p and residual of length m");
     py::array_t<double> out(jac.shape(1));
     auto ov = bridge::view_mut(out);

@@ -37,7 +37,7 @@ void register_segmentation_kernels(py::module_& m) {
            double gap_s) {
             if (t.size() != v.size() || rest.size() != pulse_load.size() ||
                 t.size() == 0)
-                throw std::invalid_argument("ocv_time_knots: mismatched lengths");
+                throw cellcore::InputError("ocv_time_knots: mismatched lengths");
             const cellcore::OcvKnots k = cellcore::ocv_time_knots(
                 bridge::view<double>(t), bridge::view<double>(v),
                 bridge::view<long long>(rest), bridge::view<long long>(pulse_load),

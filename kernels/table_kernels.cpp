@@ -15,7 +15,7 @@ void register_table_kernels(py::module_& m) {
         [](const bridge::InArray& pulse_soc, const bridge::InArray& values,
            const bridge::InArray& grid, double reach_soc) {
             if (pulse_soc.size() != values.size())
-                throw std::invalid_argument("pulse_soc and values differ in length");
+                throw cellcore::InputError("pulse_soc and values differ in length");
             return bridge::to_numpy(cellcore::near_pulse_values(
                 bridge::view(pulse_soc), bridge::view(values), bridge::view(grid),
                 reach_soc));

@@ -48,7 +48,7 @@ void register_text_kernels(py::module_& m) {
         "fixed_texts",
         [](const bridge::InArray& xs, const bridge::IndexArray& decimals) {
             if (decimals.size() != xs.size())
-                throw std::invalid_argument(
+                throw cellcore::InputError(
                     "fixed_texts: xs and decimals differ in length");
             const auto d = bridge::view(decimals);
             return texts_of(xs, [&](double x, std::size_t i) {

@@ -139,7 +139,7 @@ void check_one_model_order(const std::vector<ParameterFile>& files) {
     for (const ParameterFile& f : files)
         (f.circuit.size() == 3 ? one_pair : two_pairs).push_back(f.name);
     if (!one_pair.empty() && !two_pairs.empty())
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             "mixed circuit models in the parameter files: one RC pair in " +
             joined_names(one_pair) + "; two RC pairs in " + joined_names(two_pairs));
 }
@@ -162,8 +162,8 @@ std::vector<ParameterFile> read_parameter_files(py::handle only) {
     if (names.empty()) {
         const std::string folder =
             bridge::str(py::module_::import("os").attr("getcwd")());
-        throw std::invalid_argument(std::string("no parameter files (") +
-                                    kParameterFiles + ") in " + folder);
+        throw cellcore::InputError(std::string("no parameter files (") +
+                                   kParameterFiles + ") in " + folder);
     }
     std::vector<ParameterFile> files;
     for (py::handle name : names)

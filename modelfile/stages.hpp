@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/errors.hpp"
+
 namespace cellgen {
 namespace py = pybind11;
 
@@ -19,7 +21,7 @@ inline constexpr const char* kLogger = "cellgen";
 
 /// A file that cannot serve: ValueError "file: problem".
 [[noreturn]] inline void reject(const std::string& file, const std::string& problem) {
-    throw std::invalid_argument(file + ": " + problem);
+    throw cellcore::InputError(file + ": " + problem);
 }
 
 /// One <record>_params.json: a record's results at its temperature.

@@ -7,6 +7,8 @@
 // or replaced is an OSError naming it (the module's translator of core errors).
 #include "modelfile/stages.hpp"
 
+#include <stdexcept>
+
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
 #include "core/atomic_file.hpp"
@@ -31,8 +33,8 @@ constexpr ModelKey kModelKeys[] = {
     {"QParam", "param_12"}, {"name", "name"}};
 
 [[noreturn]] void not_a_number(py::handle val, const std::string& key) {
-    bridge::raise(PyExc_TypeError, "CustomEncoder: '" + key + "' holds " +
-                                       bridge::str(val) + ", which is not a number");
+    throw py::type_error("CustomEncoder: '" + key + "' holds " + bridge::str(val) +
+                         ", which is not a number");
 }
 
 cellcore::ModelNumber model_number(py::handle val, const std::string& key) {
@@ -48,9 +50,9 @@ cellcore::ModelNumber model_number(py::handle val, const std::string& key) {
         int overflow = 0;
         const long long i = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
         if (overflow != 0)
-            bridge::raise(PyExc_OverflowError, "CustomEncoder: '" + key + "' holds " +
-                                                   bridge::str(val) +
-                                                   ", an integer too large to write");
+            throw std::overflow_error("CustomEncoder: '" + key + "' holds " +
+                                      bridge::str(val) +
+                                      ", an integer too large to write");
         return cellcore::ModelNumber::of_integer(i);
     }
     if (py::hasattr(val, "__float__")) // numpy's other float types
@@ -65,17 +67,16 @@ std::vector<cellcore::ModelEntry> model_entries(py::handle o) {
     std::vector<cellcore::ModelEntry> entries;
     for (py::handle key : o) {
         if (!PyUnicode_Check(key.ptr()))
-            bridge::raise(PyExc_TypeError,
-                          "CustomEncoder: key " + bridge::str(key) + " is not a str");
+            throw py::type_error("CustomEncoder: key " + bridge::str(key) +
+                                 " is not a str");
         const py::object value = o[key];
         cellcore::ModelEntry entry;
         entry.key = key.cast<std::string>();
         if (entry.key == "name") {
             for (py::handle item : value) {
                 if (!PyUnicode_Check(item.ptr()))
-                    bridge::raise(PyExc_TypeError, "CustomEncoder: 'name' holds " +
-                                                       bridge::str(item) +
-                                                       ", not a str");
+                    throw py::type_error("CustomEncoder: 'name' holds " +
+                                         bridge::str(item) + ", not a str");
                 entry.items.push_back(item.cast<std::string>());
             }
         } else {

@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "core/engine/trust_region_step.hpp"
+#include "core/errors.hpp"
 #include "core/fit_uncertainty.hpp"
 #include "core/number_text.hpp"
 
@@ -53,32 +54,32 @@ void check_arguments(std::size_t m, const std::vector<double>& x0,
                      const LsqOptions& options) {
     const std::size_t n = x0.size();
     if (n == 0 || m == 0)
-        throw std::invalid_argument("least squares: needs at least one parameter and "
-                                    "one residual, got " +
-                                    std::to_string(n) + " and " + std::to_string(m));
+        throw cellcore::InputError("least squares: needs at least one parameter and "
+                                   "one residual, got " +
+                                   std::to_string(n) + " and " + std::to_string(m));
     if (lower.size() != n || upper.size() != n)
-        throw std::invalid_argument("least squares: x0 has " + std::to_string(n) +
-                                    " parameters, lower " +
-                                    std::to_string(lower.size()) + " and upper " +
-                                    std::to_string(upper.size()));
+        throw cellcore::InputError("least squares: x0 has " + std::to_string(n) +
+                                   " parameters, lower " +
+                                   std::to_string(lower.size()) + " and upper " +
+                                   std::to_string(upper.size()));
     for (std::size_t j = 0; j < n; ++j) {
         if (!std::isfinite(x0[j]))
-            throw std::invalid_argument("least squares: x0[" + std::to_string(j) +
-                                        "] is " + float_repr(x0[j]));
+            throw cellcore::InputError("least squares: x0[" + std::to_string(j) +
+                                       "] is " + float_repr(x0[j]));
         if (!(lower[j] <= upper[j]) || lower[j] == kInf || upper[j] == -kInf)
-            throw std::invalid_argument(
-                "least squares: parameter " + std::to_string(j) + " has bounds [" +
-                float_repr(lower[j]) + ", " + float_repr(upper[j]) + "]");
+            throw cellcore::InputError("least squares: parameter " + std::to_string(j) +
+                                       " has bounds [" + float_repr(lower[j]) + ", " +
+                                       float_repr(upper[j]) + "]");
     }
     if (options.max_evaluations < 1 || !(options.xtol >= 0.0) ||
         !(options.ftol >= 0.0) || !(options.gtol >= 0.0))
-        throw std::invalid_argument("least squares: max_evaluations must be positive "
-                                    "and the tolerances non-negative");
+        throw cellcore::InputError("least squares: max_evaluations must be positive "
+                                   "and the tolerances non-negative");
     const std::vector<double>& xs = options.x_scale;
     if (!xs.empty() &&
         (xs.size() != n || !std::all_of(xs.begin(), xs.end(), positive_finite)))
-        throw std::invalid_argument("least squares: x_scale needs " +
-                                    std::to_string(n) + " positive finite sizes");
+        throw cellcore::InputError("least squares: x_scale needs " + std::to_string(n) +
+                                   " positive finite sizes");
 }
 
 /// Adds the rows of the m x N Jacobian into gram (upper triangle) and jtr, and returns

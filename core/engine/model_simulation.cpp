@@ -10,23 +10,25 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/errors.hpp"
+
 namespace cellcore {
 namespace {
 
 void check_table(const OcvTable& table) {
     const std::size_t n = table.soc_points.size();
     if (n < 2 || table.ocv_v.size() != n)
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             "model simulation: the OCV table needs at least 2 SOC points and one OCV "
             "per point; it has " +
             std::to_string(n) + " and " + std::to_string(table.ocv_v.size()));
     for (std::size_t k = 0; k < n; ++k) {
         if (!std::isfinite(table.soc_points[k]) || !std::isfinite(table.ocv_v[k]))
-            throw std::invalid_argument(
+            throw cellcore::InputError(
                 "model simulation: the OCV table is not finite at point " +
                 std::to_string(k));
         if (k > 0 && !(table.soc_points[k] > table.soc_points[k - 1]))
-            throw std::invalid_argument(
+            throw cellcore::InputError(
                 "model simulation: the OCV table's SOC points do not increase at "
                 "point " +
                 std::to_string(k));
@@ -36,7 +38,7 @@ void check_table(const OcvTable& table) {
 void check_current(Span<const double> current_a) {
     for (std::size_t k = 0; k < current_a.size(); ++k)
         if (!std::isfinite(current_a[k]))
-            throw std::invalid_argument(
+            throw cellcore::InputError(
                 "model simulation: the current is not finite at sample " +
                 std::to_string(k));
 }
@@ -61,10 +63,10 @@ void coulomb_soc(Span<const double> time_s, Span<const double> current_a,
                  double capacity_ah, double soc_start, Span<double> soc) {
     const std::size_t n = time_s.size();
     if (n == 0 || current_a.size() != n || soc.size() != n)
-        throw std::invalid_argument("model simulation: time, current and SOC must have "
-                                    "the same length, at least 1");
+        throw cellcore::InputError("model simulation: time, current and SOC must have "
+                                   "the same length, at least 1");
     if (!(capacity_ah > 0.0 && std::isfinite(capacity_ah)))
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             "model simulation: the capacity must be positive and finite");
     const double coulombs_per_soc = 3600.0 * capacity_ah;
     double charge_c = 0.0;
@@ -81,9 +83,9 @@ void simulate_model(const CellModel& model, Span<const double> time_s,
                     Span<double> voltage_v, Span<double> soc) {
     const std::size_t n = time_s.size();
     if (!soc.empty() && soc.size() != n)
-        throw std::invalid_argument("model simulation: room for " +
-                                    std::to_string(soc.size()) + " SOC values, " +
-                                    std::to_string(n) + " samples");
+        throw cellcore::InputError("model simulation: room for " +
+                                   std::to_string(soc.size()) + " SOC values, " +
+                                   std::to_string(n) + " samples");
     check_table(model.ocv);
     check_current(current_a);
     // checks the times, the circuit and the lengths of current and voltage
@@ -104,10 +106,10 @@ void varying_circuit_response(Span<const double> time_s, Span<const double> curr
     const std::size_t n = time_s.size();
     if (n == 0 || current_a.size() != n || r0_ohm.size() != n ||
         voltage_v.size() != n || r_ohm.size() != c_f.size() || r_ohm.size() % n != 0)
-        throw std::invalid_argument("varying circuit: inputs of unequal lengths");
+        throw cellcore::InputError("varying circuit: inputs of unequal lengths");
     for (std::size_t j = 0; j < r_ohm.size(); ++j)
         if (!(r_ohm[j] > 0 && c_f[j] > 0 && std::isfinite(r_ohm[j] * c_f[j])))
-            throw std::invalid_argument(
+            throw cellcore::InputError(
                 "varying circuit: a pair needs a positive R and C");
     const std::size_t pairs = r_ohm.size() / n;
     std::vector<double> x(pairs, 0.0);
@@ -115,7 +117,7 @@ void varying_circuit_response(Span<const double> time_s, Span<const double> curr
     for (std::size_t j = 0; j + 1 < n; ++j) {
         const double h = time_s[j + 1] - time_s[j];
         if (!(h > 0))
-            throw std::invalid_argument("varying circuit: time must increase");
+            throw cellcore::InputError("varying circuit: time must increase");
         double sum = 0.0;
         for (std::size_t k = 0; k < pairs; ++k) {
             // the exact step of x' = -x/(R C) + u/C with u linear over it

@@ -5,6 +5,8 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "core/errors.hpp"
+
 namespace cellcore {
 namespace {
 
@@ -51,14 +53,14 @@ std::vector<double> monotone_slopes(const std::vector<double>& x,
 
 OcvCurve::OcvCurve(const std::vector<double>& soc, const std::vector<double>& ocv_v) {
     if (soc.empty() || soc.size() != ocv_v.size())
-        throw std::invalid_argument("an OCV curve needs at least one (SOC, OCV) point");
+        throw cellcore::InputError("an OCV curve needs at least one (SOC, OCV) point");
     std::vector<std::size_t> order(soc.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return soc[a] < soc[b]; });
     for (std::size_t k : order) {
         if (!std::isfinite(soc[k]) || !std::isfinite(ocv_v[k]))
-            throw std::invalid_argument("an OCV point is not finite");
+            throw cellcore::InputError("an OCV point is not finite");
         if (!soc_.empty() && soc[k] - soc_.back() < 1e-9) {
             // the same state of charge measured twice: keep the later measurement
             ocv_.back() = ocv_v[k];

@@ -16,6 +16,8 @@ namespace {
 // slower still bends the voltage visibly over the window (by 28 % of its own voltage);
 // a slower one is a straight line.
 constexpr double kTauPerSpan = 3.0;
+// The fastest time constant (s) a pulse logged without a usable interval resolves.
+constexpr double kShortestTau_s = 1e-4;
 
 struct StartValues {
     double r0_ohm, r1_ohm, tau_s;
@@ -303,10 +305,10 @@ double resolved_tau_s(const PulseWindow& w) {
     for (std::size_t k = 1; k <= w.pulse_rows() && k < t.size(); ++k)
         dt.push_back(t[k] - t[k - 1]);
     if (dt.empty())
-        return 1e-4;
+        return kShortestTau_s;
     std::nth_element(dt.begin(), dt.begin() + static_cast<long>(dt.size() / 2),
                      dt.end());
-    return std::max(1e-4, 0.5 * dt[dt.size() / 2]);
+    return std::max(kShortestTau_s, 0.5 * dt[dt.size() / 2]);
 }
 
 FitBounds fit_bounds(const PulseWindow& w, double step_r0_ohm) {

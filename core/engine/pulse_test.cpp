@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "core/cutoff.hpp"
 #include "core/engine/ocv_extension.hpp"
 #include "core/engine/pulse_fit.hpp"
 #include "core/engine/pulse_window.hpp"
+#include "core/errors.hpp"
 #include "core/number_text.hpp"
 #include "core/ocv_knots.hpp"
 #include "core/rc_circuit.hpp"
@@ -21,24 +23,24 @@ void take_record(PulseTestResult& r, Span<const double> time_s,
     const TimeOrder order = increasing_time_rows(time_s);
     if (order.backwards_row >= 0) {
         const auto k = static_cast<std::size_t>(order.backwards_row);
-        throw std::invalid_argument("time goes backwards at row " + std::to_string(k) +
-                                    " (" + float_repr(time_s[k]) + " s after " +
-                                    float_repr(time_s[k - 1]) + " s)");
+        throw cellcore::InputError("time goes backwards at row " + std::to_string(k) +
+                                   " (" + float_repr(time_s[k]) + " s after " +
+                                   float_repr(time_s[k - 1]) + " s)");
     }
     r.repeated_rows = order.repeated;
     if (!order.kept.empty() &&
         time_s[order.kept.back()] - time_s[order.kept.front()] > kLongestRecord_s)
-        throw std::invalid_argument("the record spans more than 30 years: is its time "
-                                    "in seconds?");
+        throw cellcore::InputError("the record spans more than 30 years: is its time "
+                                   "in seconds?");
     r.clock = clock.rows(order.kept);
     for (std::size_t k : order.kept) {
         for (double x : {time_s[k], voltage_v[k], current_a[k]})
             if (!std::isfinite(x))
-                throw std::invalid_argument("row " + std::to_string(k) +
-                                            " holds a value that is not a number");
+                throw cellcore::InputError("row " + std::to_string(k) +
+                                           " holds a value that is not a number");
         if (std::fabs(voltage_v[k]) > kLargestVoltage_v ||
             std::fabs(current_a[k]) > kLargestCurrent_a)
-            throw std::invalid_argument(
+            throw cellcore::InputError(
                 "row " + std::to_string(k) + " holds " + float_repr(voltage_v[k]) +
                 " V, " + float_repr(current_a[k]) + " A, beyond any cell's");
         r.time_s.push_back(time_s[k]);
@@ -51,11 +53,11 @@ void take_record(PulseTestResult& r, Span<const double> time_s,
 // arithmetic.
 void check_options(const PulseTestOptions& o) {
     const auto bad = [](const std::string& name, double value) {
-        throw std::invalid_argument(name + " must be a positive number, not " +
-                                    float_repr(value));
+        throw cellcore::InputError(name + " must be a positive number, not " +
+                                   float_repr(value));
     };
     if (o.rc_pairs != 1 && o.rc_pairs != 2)
-        throw std::invalid_argument("the circuit has one or two RC pairs");
+        throw cellcore::InputError("the circuit has one or two RC pairs");
     if (!(o.segmentation.pulse_max_s > 0))
         bad("pulse_max_s", o.segmentation.pulse_max_s);
     if (!(o.ocv_rest_min_s >= 0) || !std::isfinite(o.ocv_rest_min_s))
@@ -64,7 +66,7 @@ void check_options(const PulseTestOptions& o) {
         std::isinf(o.segmentation.rest_limit_a))
         bad("rest_limit_a", o.segmentation.rest_limit_a);
     if (!(o.lower > 0 && o.lower < o.upper && std::isfinite(o.upper)))
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             "the parameter bounds must satisfy 0 < lower < upper");
     if (std::isinf(o.cutoff_v))
         bad("cutoff_v", o.cutoff_v);
@@ -89,15 +91,6 @@ void take_pulse_test_part(PulseTestResult& r, double cutoff_v) {
         r.clock = r.clock.rows(kept);
 }
 
-std::size_t samples_before_cutoff(Span<const double> voltage_v, double cutoff_v) {
-    if (!std::isfinite(cutoff_v))
-        return voltage_v.size();
-    std::size_t k = 0;
-    while (k < voltage_v.size() && !(voltage_v[k] < cutoff_v))
-        ++k;
-    return k;
-}
-
 // SOC counts down from 1 at the start to 0 at the deepest discharge: the cut-off, or
 // the most discharged sample of a record that stops before it (a final rest or charge
 // after it must not push the SOC below 0).
@@ -106,7 +99,7 @@ void count_charge(PulseTestResult& r) {
     for (std::size_t k = 0; k < r.samples; ++k)
         deepest_as = std::min(deepest_as, r.grid.charge_at(k));
     if (!(deepest_as < 0) || !(r.grid.charge_at(r.samples - 1) < 0))
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             "no net discharge: the record puts as much charge into the cell as it "
             "takes out (is the current sign reversed?)");
     r.capacity_ah = -deepest_as / 3600.0;
@@ -157,7 +150,7 @@ void find_ocv_points(PulseTestResult& r, Span<const double> time_s,
         ocv.push_back(voltage_v[k]);
     }
     if (r.ocv_points.size() < 2)
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             "an OCV curve needs rests of at least " + minutes_text(o.ocv_rest_min_s) +
             " minutes that end in a discharge; the record has " +
             std::to_string(r.ocv_points.size()) + ", at least 2 are needed");
@@ -340,20 +333,20 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
     check_options(options);
     const std::size_t n = time_s.size();
     if (voltage_v.size() != n || current_a.size() != n)
-        throw std::invalid_argument("time, voltage and current differ in length");
+        throw cellcore::InputError("time, voltage and current differ in length");
     if ((!clock.step_time_s.empty() && clock.step_time_s.size() != n) ||
         (!clock.step_index.empty() && clock.step_index.size() != n))
-        throw std::invalid_argument("the step clock and the record differ in length");
+        throw cellcore::InputError("the step clock and the record differ in length");
     PulseTestResult r;
     take_record(r, time_s, voltage_v, current_a, clock);
     take_pulse_test_part(r, options.cutoff_v);
     if (r.time_s.size() < 2)
-        throw std::invalid_argument("a record needs at least 2 samples, it has " +
-                                    std::to_string(r.time_s.size()));
-    r.samples = samples_before_cutoff(r.voltage_v, options.cutoff_v);
+        throw cellcore::InputError("a record needs at least 2 samples, it has " +
+                                   std::to_string(r.time_s.size()));
+    r.samples = first_below_cutoff(r.voltage_v, options.cutoff_v);
     r.reached_cutoff = r.samples < r.voltage_v.size();
     if (r.samples < 2)
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             r.samples == 0
                 ? "the voltage is below the cut-off from the start"
                 : "the voltage falls below the cut-off at the second sample");
@@ -373,7 +366,7 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
             r.pulses.push_back(fit_step(r, v, s, options));
     extend_ocv(r, options);
     if (r.pulses.empty())
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             "no pulse to fit: no discharge or charge step" +
             (std::isfinite(options.segmentation.pulse_max_s)
                  ? " of at most " + float_repr(options.segmentation.pulse_max_s) + " s"

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/circuit_parameters.hpp"
 #include "core/engine/hold_grid.hpp"
 #include "core/engine/ocv_curve.hpp"
 #include "core/engine/steps.hpp"
@@ -31,7 +32,7 @@ struct PulseTestOptions {
     double ocv_rest_min_s = 600.0;
     /// Bounds of every R (ohm). A pair's time constant lies between half the pulse's
     /// logging interval and three times the window's length; C follows from R and it.
-    double lower = 1e-4, upper = 5e4;
+    double lower = kFitLowerBound, upper = kFitUpperBound;
 };
 
 /// Flags of a pulse fit, or-ed together.

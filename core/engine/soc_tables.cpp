@@ -13,8 +13,6 @@
 
 namespace cellcore {
 
-const char* const kCircuitNames[kCircuitParameters] = {"R0", "R1", "C1", "R2", "C2"};
-
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();

@@ -11,15 +11,10 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/circuit_parameters.hpp"
 #include "core/span.hpp"
 
 namespace cellcore {
-
-/// Position of each circuit parameter in FittedPulse::circuit and in the tables.
-enum CircuitParameter : std::size_t { kR0, kR1, kC1, kR2, kC2, kCircuitParameters };
-
-/// The parameters' names in the table files: "R0", "R1", "C1", "R2", "C2".
-extern const char* const kCircuitNames[kCircuitParameters];
 
 enum class PulseKind { discharge, charge };
 

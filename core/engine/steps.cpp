@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "core/errors.hpp"
 #include "core/record_rows.hpp"
 
 namespace cellcore {
@@ -174,14 +175,14 @@ Segmentation segment_record(Span<const double> time_s, Span<const double> voltag
                             const StepClock& clock) {
     const std::size_t n = time_s.size();
     if (voltage_v.size() != n || current_a.size() != n)
-        throw std::invalid_argument("time, voltage and current differ in length");
+        throw cellcore::InputError("time, voltage and current differ in length");
     if (n < 2)
-        throw std::invalid_argument("a record needs at least 2 samples");
+        throw cellcore::InputError("a record needs at least 2 samples");
     const bool clock_fits =
         (clock.step_time_s.empty() || clock.step_time_s.size() == n) &&
         (clock.step_index.empty() || clock.step_index.size() == n);
     if (!clock_fits)
-        throw std::invalid_argument("the step clock and the record differ in length");
+        throw cellcore::InputError("the step clock and the record differ in length");
     Segmentation seg;
     seg.rest_limit_a = options.rest_limit_a >= 0 ? options.rest_limit_a
                                                  : rest_current_limit_a(current_a);

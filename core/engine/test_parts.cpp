@@ -3,6 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "core/cutoff.hpp"
+#include "core/errors.hpp"
 #include "core/number_text.hpp"
 
 namespace cellcore {
@@ -35,13 +37,6 @@ std::vector<std::size_t> stretch_starts(Span<const double> t, Span<const double>
         k = j;
     }
     return starts;
-}
-
-std::size_t first_below(Span<const double> v, std::size_t from, std::size_t to,
-                        double cutoff) {
-    while (from < to && !(v[from] < cutoff))
-        ++from;
-    return from;
 }
 
 // A capacity check runs at constant current: within 15 % of its level throughout.
@@ -86,7 +81,7 @@ PulseTestPart find_pulse_test(Span<const double> time_s, Span<const double> volt
     for (std::size_t s = 0; s < starts.size(); ++s) {
         const std::size_t begin = starts[s];
         const std::size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
-        const std::size_t below = first_below(voltage_v, begin, end, cutoff_v);
+        const std::size_t below = first_below_cutoff(voltage_v, cutoff_v, begin, end);
         std::size_t d = begin; // the stretch's first discharge row
         while (d < below && !(current_a[d] < -rest_limit_a))
             ++d;
@@ -116,12 +111,12 @@ PulseTestPart find_pulse_test(Span<const double> time_s, Span<const double> volt
         return part;
     }
     if (!part.capacity_checks.empty())
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             no_pulse_test(part.capacity_checks.back(), cutoff_v));
     // nothing like a pulse test: the record as it is, for the stages to judge
     part.capacity_checks.clear();
     part.begin = 0;
-    part.end = first_below(voltage_v, 0, n, cutoff_v);
+    part.end = first_below_cutoff(voltage_v, cutoff_v, 0, n);
     part.crossed = part.end < n;
     part.end += part.crossed ? 1 : 0;
     part.recharged_after = false;
@@ -135,8 +130,8 @@ RowRange rows_in_range(Span<const double> values, double from, double to) {
            !(values[range.begin] >= from && values[range.begin] <= to))
         ++range.begin;
     if (range.begin == n)
-        throw std::invalid_argument("no row lies in the range " + float_repr(from) +
-                                    " to " + float_repr(to));
+        throw cellcore::InputError("no row lies in the range " + float_repr(from) +
+                                   " to " + float_repr(to));
     range.end = range.begin;
     while (range.end < n && values[range.end] >= from && values[range.end] <= to)
         ++range.end;

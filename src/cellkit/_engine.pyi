@@ -56,6 +56,14 @@ class PulseTest:
         self, pulse: int, params: list[float] | None = None
     ) -> tuple[FloatArray, FloatArray, FloatArray]: ...
 
+#: R0, then R and C of each RC pair: the circuit's parameters as every table names them.
+CIRCUIT_NAMES: tuple[str, str, str, str, str]
+#: The lower and upper bound of every resistance (ohm) and capacitance (F) in the fits.
+BOUNDS: tuple[float, float]
+#: A value within this fraction of a bound sits on it.
+BOUND_TOLERANCE: float
+
+def on_bound(values: Floats) -> npt.NDArray[np.bool_]: ...
 def read_record(
     path: str,
     settings: dict[str, Any] | None = None,

@@ -6,7 +6,7 @@ scipy and pandas on its first run."""
 
 from __future__ import annotations
 
-import _cellengine as engine
-import _cellpipeline as pipeline
+from cellkit import _engine as engine
+from cellkit import _pipeline as pipeline
 
 __all__ = ["engine", "pipeline"]

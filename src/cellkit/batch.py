@@ -74,6 +74,8 @@ def warm_up() -> None:
     import scipy.interpolate
     import scipy.optimize
 
+    from cellkit import _pipeline
+
 
 def run_one(folder: str, overrides: dict | None) -> CellResult:
     """One cell in a worker: the task that pools and clusters run. The first call in a

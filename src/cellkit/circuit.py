@@ -2,9 +2,9 @@
 least-squares fits hold them in, and when a fitted value counts as sitting on a bound
 (the fit ran into the bound, so the value says more about the bound than the cell).
 
-The fits themselves are C++; these are their Python home, which the report, the
-pulse tables and the exports ask. Until the engine module exposes its own names,
-bounds and rule, they are written out here once, as the fits use them.
+The fits themselves are C++, and so are these: the engine module hands over the one
+definition the fits, the pulses table's flags and the warnings use, and the report, the
+pulse tables and the exports ask here.
 """
 
 from __future__ import annotations
@@ -13,20 +13,19 @@ import math
 
 import numpy as np
 
+from cellkit._native import engine
+
 #: R0, then (R, C) of each RC pair, fastest pair first.
-CIRCUIT_NAMES = ("R0", "R1", "C1", "R2", "C2")
+CIRCUIT_NAMES: tuple[str, ...] = tuple(engine.CIRCUIT_NAMES)
 #: The lower and upper bound of every circuit parameter in the fits (ohm or farad).
-BOUNDS = (1e-4, 5e4)
-#: A value within this fraction of a bound sits on it; the report's figures round
-#: their values, so the test is looser than the solver's own.
-BOUND_TOLERANCE = 1e-3
+BOUNDS: tuple[float, float] = tuple(engine.BOUNDS)
+#: A value within this fraction of a bound sits on it.
+BOUND_TOLERANCE: float = engine.BOUND_TOLERANCE
 
 
 def on_bound(values) -> np.ndarray:
     """Whether each value sits on a fit bound (NaN never does)."""
-    v = np.asarray(values, dtype=float)
-    lo, hi = BOUNDS
-    return (v <= lo * (1 + BOUND_TOLERANCE)) | (v >= hi * (1 - BOUND_TOLERANCE))
+    return np.asarray(engine.on_bound(np.asarray(values, dtype=float)), dtype=bool)
 
 
 def names_for(rc_pairs: int) -> tuple[str, ...]:

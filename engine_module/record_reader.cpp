@@ -4,8 +4,8 @@
 
 #include "bridge/arrays.hpp"
 #include "bridge/python_text.hpp"
-#include "engine/bindings.hpp"
-#include "extract/record_table.hpp"
+#include "engine_module/bindings.hpp"
+#include "records/record_table.hpp"
 
 namespace py = pybind11;
 

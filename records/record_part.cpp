@@ -9,7 +9,7 @@
 #include "bridge/python_text.hpp"
 #include "core/engine/test_parts.hpp"
 #include "core/record_rows.hpp"
-#include "extract/record_table.hpp"
+#include "records/record_table.hpp"
 
 namespace records {
 namespace {
@@ -44,15 +44,17 @@ void keep_section(const std::string& path, RecordTable& table, const Section& se
                   const MessageSink& note) {
     const bool by_time = section.by == Section::By::time;
     if (!by_time && table.clock.step_index.empty())
-        fail(path, "the \"section\" setting selects by step index, but the record has "
-                   "no \"Step_Index\" column (map the record's own with \"columns\")");
+        throw cellcore::record_error(
+            path, "the \"section\" setting selects by step index, but the record has "
+                  "no \"Step_Index\" column (map the record's own with \"columns\")");
     cellcore::RowRange rows;
     try {
         rows = cellcore::rows_in_range(by_time ? table.time_s : table.clock.step_index,
                                        section.from, section.to);
     } catch (const std::invalid_argument& e) {
-        fail(path, std::string("the \"section\" setting: ") + e.what() +
-                       (by_time ? " s" : " of the step index"));
+        throw cellcore::record_error(path, std::string("the \"section\" setting: ") +
+                                               e.what() +
+                                               (by_time ? " s" : " of the step index"));
     }
     note("info", path +
                      ": the section from t = " + bridge::str(table.time_s[rows.begin]) +
@@ -85,7 +87,7 @@ void choose_test_rows(const std::string& path, RecordTable& table,
             cellcore::find_pulse_test(t, table.voltage_v, table.current_a, cutoff_v,
                                       cellcore::rest_current_limit_a(table.current_a));
     } catch (const std::invalid_argument& e) {
-        fail(path, e.what());
+        throw cellcore::record_error(path, e.what());
     }
     for (const cellcore::CapacityCheck& c : part.capacity_checks)
         note("info", path + ": a capacity check before the pulse test, not fitted: " +

@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "bridge/python_text.hpp"
-#include "extract/record_table.hpp"
+#include "records/record_table.hpp"
 
 namespace records {
 namespace {
@@ -29,7 +29,7 @@ std::map<std::string, std::string> column_map(const py::object& columns,
                             where + ": use an object mapping some of " + standard +
                             " to the record's own names";
     if (!py::isinstance<py::dict>(columns))
-        throw std::invalid_argument(bad);
+        throw cellcore::InputError(bad);
     std::map<std::string, std::string> map;
     for (auto item : py::reinterpret_borrow<py::dict>(columns)) {
         const bool known =
@@ -37,7 +37,7 @@ std::map<std::string, std::string> column_map(const py::object& columns,
                         [&](const char* name) { return is_text(item.first, name); });
         if (!known || !py::isinstance<py::str>(item.second) ||
             py::len(item.second) == 0)
-            throw std::invalid_argument(bad);
+            throw cellcore::InputError(bad);
         map[item.first.cast<std::string>()] = item.second.cast<std::string>();
     }
     return map;
@@ -47,7 +47,7 @@ bool discharge_positive(const py::object& sign, const std::string& where) {
     if (sign.is_none())
         return false;
     if (!is_text(sign, "negative") && !is_text(sign, "positive"))
-        throw std::invalid_argument(
+        throw cellcore::InputError(
             "Unknown discharge_current " + bridge::str(py::repr(sign)) + where +
             ": use \"negative\" (the record writes discharge current as negative, "
             "the default) or \"positive\"");
@@ -59,7 +59,7 @@ void read_units(const py::object& units, const std::string& where, RecordSetting
                             ": use an object such as {\"current\": \"A\" or \"mA\", "
                             "\"time\": \"s\" or \"h:m:s\"}";
     if (!py::isinstance<py::dict>(units))
-        throw std::invalid_argument(bad);
+        throw cellcore::InputError(bad);
     for (auto item : py::reinterpret_borrow<py::dict>(units)) {
         if (is_text(item.first, "current") &&
             (is_text(item.second, "A") || is_text(item.second, "mA")))
@@ -69,7 +69,7 @@ void read_units(const py::object& units, const std::string& where, RecordSetting
             s.time_format =
                 is_text(item.second, "s") ? TimeFormat::seconds : TimeFormat::clock;
         else
-            throw std::invalid_argument(bad);
+            throw cellcore::InputError(bad);
     }
 }
 
@@ -91,7 +91,7 @@ Section read_section(const py::object& section, const std::string& where) {
                             ": use {\"time_s\": [from, to]} or {\"step_index\": "
                             "[first, last]} with from <= to";
     if (!py::isinstance<py::dict>(section) || py::len(section) != 1)
-        throw std::invalid_argument(bad);
+        throw cellcore::InputError(bad);
     const auto item = *py::reinterpret_borrow<py::dict>(section).begin();
     Section s;
     if (is_text(item.first, "time_s"))
@@ -99,14 +99,14 @@ Section read_section(const py::object& section, const std::string& where) {
     else if (is_text(item.first, "step_index"))
         s.by = Section::By::step_index;
     else
-        throw std::invalid_argument(bad);
+        throw cellcore::InputError(bad);
     if (!py::isinstance<py::list>(item.second) || py::len(item.second) != 2)
-        throw std::invalid_argument(bad);
+        throw cellcore::InputError(bad);
     const py::list range = py::reinterpret_borrow<py::list>(item.second);
     s.from = finite_number(range[0]);
     s.to = finite_number(range[1]);
     if (!std::isfinite(s.from) || !std::isfinite(s.to) || !(s.from <= s.to))
-        throw std::invalid_argument(bad);
+        throw cellcore::InputError(bad);
     return s;
 }
 

@@ -5,7 +5,7 @@
 // one warning each. What cannot be read unambiguously (a text value among numbers, time
 // going backwards, too many bad rows) stops with the record's name, the line and the
 // value. A clean record comes out exactly as pandas reads it.
-#include "extract/record_table.hpp"
+#include "records/record_table.hpp"
 
 #include <pybind11/numpy.h>
 
@@ -123,8 +123,9 @@ long long header_line(const std::string& path, const RecordSettings& s) {
         const std::size_t columns =
             cellcore::header_fields(lines[static_cast<std::size_t>(found.line)]).size();
         if (columns > kMostColumns)
-            fail(path, "the header (line " + bridge::str(found.line + 1) + ") has " +
-                           bridge::str(columns) + " columns, more than any record has");
+            throw cellcore::record_error(
+                path, "the header (line " + bridge::str(found.line + 1) + ") has " +
+                          bridge::str(columns) + " columns, more than any record has");
         return found.line;
     }
     std::string missing;
@@ -137,10 +138,11 @@ long long header_line(const std::string& path, const RecordSettings& s) {
                                                  : "in any of the first lines (line " +
                                                        bridge::str(found.closest + 1) +
                                                        " comes closest)";
-    fail(path, "no column " + missing + " " + where +
-                   (named_by_map ? "; check the names in the \"columns\" setting"
-                                 : "; the \"columns\" setting maps the record's own "
-                                   "names to ours"));
+    throw cellcore::record_error(
+        path, "no column " + missing + " " + where +
+                  (named_by_map ? "; check the names in the \"columns\" setting"
+                                : "; the \"columns\" setting maps the record's own "
+                                  "names to ours"));
 }
 
 py::object read_frame(const std::string& path, long long header) {
@@ -158,7 +160,8 @@ py::object read_frame(const std::string& path, long long header) {
     } catch (py::error_already_set& e) {
         const std::string reason = bridge::str(e.value());
         if (!e.matches(pd.attr("errors").attr("ParserError")))
-            fail(path, "cannot read the record (" + reason + ")");
+            throw cellcore::record_error(path,
+                                         "cannot read the record (" + reason + ")");
         // some lines longer than the header, as a trailing comma on only some of them
         // makes them: the header's columns are all there is
         const std::size_t fields =
@@ -167,15 +170,16 @@ py::object read_frame(const std::string& path, long long header) {
         // this table, and reading past it would cost a column of memory per field
         const cellcore::WidestLine widest = cellcore::widest_line(path);
         if (widest.fields > fields + kExtraFields)
-            fail(path, "line " + bridge::str(widest.line) + " has " +
-                           bridge::str(widest.fields) +
-                           " fields where the header has " + bridge::str(fields) +
-                           ": it is not a row of the record");
+            throw cellcore::record_error(
+                path, "line " + bridge::str(widest.line) + " has " +
+                          bridge::str(widest.fields) + " fields where the header has " +
+                          bridge::str(fields) + ": it is not a row of the record");
         options["usecols"] = py::module_::import("builtins").attr("range")(fields);
         try {
             return pd.attr("read_csv")(path, **options);
         } catch (py::error_already_set&) {
-            fail(path, "cannot read the record (" + reason + ")");
+            throw cellcore::record_error(path,
+                                         "cannot read the record (" + reason + ")");
         }
     }
 }
@@ -193,10 +197,10 @@ py::object apply_column_map(const std::string& path, py::object df,
     py::list drop;
     for (const auto& [name, source] : s.columns) {
         if (!has_column(df, source))
-            fail(path, "no column " + quoted(source) +
-                           " in the header (the \"columns\" "
-                           "setting's name for " +
-                           quoted(name) + ")");
+            throw cellcore::record_error(path, "no column " + quoted(source) +
+                                                   " in the header (the \"columns\" "
+                                                   "setting's name for " +
+                                                   quoted(name) + ")");
         rename[py::str(source)] = py::str(name);
     }
     // a column that already has a standard name the map gives to another goes
@@ -276,11 +280,12 @@ std::vector<std::size_t> sample_rows(const std::string& path,
         const bool numbers = std::count(kinds.begin(), kinds.end(), Cell::number) > 0;
         for (std::size_t j = 0; j < cols.size(); ++j)
             if (numbers && kinds[j] == Cell::text)
-                fail(path, "column " + quoted(cols[j].source) +
-                               " is not numeric: line " + bridge::str(line_of(r)) +
-                               " holds " +
-                               bridge::str(py::repr(cols[j].cells[py::int_(r)])) +
-                               " beside numbers");
+                throw cellcore::record_error(
+                    path, "column " + quoted(cols[j].source) +
+                              " is not numeric: line " + bridge::str(line_of(r)) +
+                              " holds " +
+                              bridge::str(py::repr(cols[j].cells[py::int_(r)])) +
+                              " beside numbers");
         if (first_dropped < 0)
             first_dropped = line_of(r);
         ++dropped;
@@ -291,8 +296,9 @@ std::vector<std::size_t> sample_rows(const std::string& path,
                              "(first at line " +
                              bridge::str(first_dropped) + ")";
     if (static_cast<double>(dropped) > kMostBadRowShare * static_cast<double>(n))
-        fail(path, bridge::str(dropped) + " of " + rows_text(n) + what +
-                       ": more than 1 % of the record, too many to drop");
+        throw cellcore::record_error(
+            path, bridge::str(dropped) + " of " + rows_text(n) + what +
+                      ": more than 1 % of the record, too many to drop");
     note("warning", path + ": " + rows_text(dropped) + what +
                         (dropped == 1 ? " is" : " are") + " dropped");
     return kept;
@@ -312,9 +318,10 @@ std::vector<std::size_t> increasing_rows(const std::string& path,
         const auto back = static_cast<std::size_t>(order.backwards_row);
         const auto before =
             std::lower_bound(order.kept.begin(), order.kept.end(), back);
-        fail(path, "time goes backwards at line " + bridge::str(line_of(rows[back])) +
-                       ": " + quoted(time.source) + " is " + bridge::str(time_s[back]) +
-                       " after " + bridge::str(time_s[*(before - 1)]));
+        throw cellcore::record_error(
+            path, "time goes backwards at line " + bridge::str(line_of(rows[back])) +
+                      ": " + quoted(time.source) + " is " + bridge::str(time_s[back]) +
+                      " after " + bridge::str(time_s[*(before - 1)]));
     }
     std::vector<std::size_t> kept(order.kept.size());
     for (std::size_t k = 0; k < kept.size(); ++k)
@@ -408,10 +415,11 @@ void read_clock_times(const std::string& path, NumberColumn& time, TimeFormat fo
     if (format == TimeFormat::automatic && (clocks == 0 || clocks < cells))
         return; // not clock texts: the usual checks say what the column holds
     if (first_bad >= 0)
-        fail(path,
-             "column " + quoted(time.source) + " is not a clock time (h:mm:ss): line " +
-                 bridge::str(line_of(static_cast<std::size_t>(first_bad))) + " holds " +
-                 bridge::str(py::repr(time.cells[py::int_(first_bad)])));
+        throw cellcore::record_error(
+            path,
+            "column " + quoted(time.source) + " is not a clock time (h:mm:ss): line " +
+                bridge::str(line_of(static_cast<std::size_t>(first_bad))) + " holds " +
+                bridge::str(py::repr(time.cells[py::int_(first_bad)])));
     time.values = seconds;
     time.cells = py::object(); // blank cells stay blank; there is no text left
     if (format == TimeFormat::automatic)
@@ -454,17 +462,19 @@ void check_magnitudes(const std::string& path, const RecordTable& t,
                            const char* name, const char* unit) {
         for (std::size_t k = 0; k < values.size(); ++k)
             if (std::fabs(values[k]) > limit)
-                fail(path, std::string("line ") + bridge::str(line_of(rows[k])) +
-                               ": a " + name + " of " + bridge::str(values[k]) + " " +
-                               unit + " is beyond any cell's");
+                throw cellcore::record_error(
+                    path, std::string("line ") + bridge::str(line_of(rows[k])) +
+                              ": a " + name + " of " + bridge::str(values[k]) + " " +
+                              unit + " is beyond any cell's");
     };
     check(t.voltage_v, cellcore::kLargestVoltage_v, "voltage", "V");
     check(t.current_a, cellcore::kLargestCurrent_a, "current", "A");
     if (t.time_s.size() >= 2 &&
         t.time_s.back() - t.time_s.front() > cellcore::kLongestRecord_s)
-        fail(path, "the record spans " +
-                       bridge::str(t.time_s.back() - t.time_s.front()) +
-                       " s, more than 30 years: is the time column in seconds?");
+        throw cellcore::record_error(
+            path, "the record spans " +
+                      bridge::str(t.time_s.back() - t.time_s.front()) +
+                      " s, more than 30 years: is the time column in seconds?");
 }
 
 } // namespace
@@ -479,8 +489,9 @@ RecordTable read_record_table(const std::string& path, const RecordSettings& giv
         settings.voltage_optional && !has_column(df, kVoltageColumn);
     for (const char* name : {kTimeColumn, kVoltageColumn, kCurrentColumn})
         if (!has_column(df, name) && !(no_voltage && name == kVoltageColumn))
-            fail(path,
-                 "no column " + quoted(source_name(settings, name)) + " in the header");
+            throw cellcore::record_error(path, "no column " +
+                                                   quoted(source_name(settings, name)) +
+                                                   " in the header");
     NumberColumn time = number_column(df, kTimeColumn, settings);
     NumberColumn voltage{kVoltageColumn, std::vector<double>(time.values.size(), 0.0)};
     if (!no_voltage)
@@ -550,10 +561,6 @@ py::object median_temperature(const py::object& column) {
     } catch (py::error_already_set&) {
         return py::none();
     }
-}
-
-void fail(const std::string& path, const std::string& problem) {
-    bridge::raise(PyExc_ValueError, path + ": " + problem);
 }
 
 } // namespace records

@@ -3,7 +3,7 @@
 
 #include "bridge/arrays.hpp"
 #include "core/record_rows.hpp"
-#include "engine/bindings.hpp"
+#include "engine_module/bindings.hpp"
 
 namespace py = pybind11;
 

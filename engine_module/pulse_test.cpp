@@ -1,6 +1,6 @@
-// _cellengine.PulseTest: the pulse-test engine on numpy arrays. The analysis runs once,
-// without the GIL, when the object is made; its tables come back as dicts of arrays
-// for cellkit to turn into DataFrames.
+// cellkit._engine.PulseTest: the pulse-test engine on numpy arrays. The analysis runs
+// once, without the GIL, when the object is made; its tables come back as dicts of
+// arrays for cellkit to turn into DataFrames.
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
@@ -11,7 +11,7 @@
 #include "core/engine/pulse_fit.hpp"
 #include "core/engine/pulse_test.hpp"
 #include "core/pulse_resistance.hpp"
-#include "engine/bindings.hpp"
+#include "engine_module/bindings.hpp"
 
 namespace py = pybind11;
 using cellcore::PulseTestResult;
@@ -31,7 +31,7 @@ cellcore::StepClock step_clock(const py::object& step_time_s,
             return;
         const bridge::InArray a = column;
         if (a.ndim() != 1)
-            throw std::invalid_argument("the step clock must be 1-D");
+            throw cellcore::InputError("the step clock must be 1-D");
         into.assign(bridge::view(a).begin(), bridge::view(a).end());
     };
     take(step_time_s, clock.step_time_s);
@@ -46,7 +46,7 @@ std::unique_ptr<PulseTest> analyse(const bridge::InArray& t, const bridge::InArr
                                    const py::object& step_time_s,
                                    const py::object& step_index) {
     if (t.ndim() != 1 || v.ndim() != 1 || i.ndim() != 1)
-        throw std::invalid_argument("time, voltage and current must be 1-D");
+        throw cellcore::InputError("time, voltage and current must be 1-D");
     const cellcore::StepClock clock = step_clock(step_time_s, step_index);
     auto pt = std::make_unique<PulseTest>();
     cellcore::PulseTestOptions o;
@@ -85,12 +85,13 @@ py::dict pulses(const PulseTest& pt) {
     out["duration_s"] = column(n, [&](std::size_t k) { return p[k].duration_s; });
     out["current_A"] = column(n, [&](std::size_t k) { return p[k].current_a; });
     out["soc"] = column(n, [&](std::size_t k) { return p[k].soc; });
-    static const char* names[] = {"R0", "R1", "C1", "R2", "C2"};
-    for (std::size_t c = 0; c < 5; ++c)
-        out[names[c]] = column(n, [&](std::size_t k) { return p[k].params[c]; });
+    using cellcore::kCircuitNames;
+    for (std::size_t c = 0; c < cellcore::kCircuitParameters; ++c)
+        out[kCircuitNames[c]] =
+            column(n, [&](std::size_t k) { return p[k].params[c]; });
     out["rms_mV"] = column(n, [&](std::size_t k) { return p[k].rms_mv; });
-    for (std::size_t c = 0; c < 5; ++c)
-        out[py::str(std::string(names[c]) + "_se")] =
+    for (std::size_t c = 0; c < cellcore::kCircuitParameters; ++c)
+        out[py::str(std::string(kCircuitNames[c]) + "_se")] =
             column(n, [&](std::size_t k) { return p[k].std_error[c]; });
     out["flags"] = flags;
     std::vector<cellcore::PulseResistance> measured;
@@ -167,7 +168,7 @@ py::tuple curve(const PulseTest& pt, std::size_t k, py::object params) {
     if (!params.is_none()) {
         auto given = params.cast<std::vector<double>>();
         if (given.size() != 3 && given.size() != 5)
-            throw std::invalid_argument("params: R0, R1, C1 and optionally R2, C2");
+            throw cellcore::InputError("params: R0, R1, C1 and optionally R2, C2");
         values.fill(cellcore::kNaN);
         std::copy(given.begin(), given.end(), values.begin());
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/engine/step_changes.hpp"
+#include "core/errors.hpp"
 
 namespace records {
 namespace py = pybind11;
@@ -51,7 +52,7 @@ struct RecordSettings {
 
 /// The record settings of a configuration object (input_params.json's, or None for the
 /// defaults): "columns", "discharge_current", "units" and "section"; other keys are
-/// ignored. Throws std::invalid_argument naming the setting, its value and `where` when
+/// ignored. Throws cellcore::InputError naming the setting, its value and `where` when
 /// one cannot be used.
 RecordSettings record_settings(py::handle values, const std::string& where);
 
@@ -73,14 +74,15 @@ using MessageSink = std::function<void(const char* level, const std::string&)>;
 
 /// Reads the record at path with pandas, finds its header line, applies the settings
 /// and drops rows that are not samples, with a warning for each kind of row dropped.
-/// Raises ValueError naming the record when it cannot be read unambiguously.
+/// Throws cellcore::InputError (ValueError) naming the record when it cannot be read
+/// unambiguously.
 RecordTable read_record_table(const std::string& path, const RecordSettings& settings,
                               const MessageSink& note);
 
 /// The part of the record that is the pulse test, as the pipeline fits it: a charge
 /// the record opens with dropped; the part the settings' "section" names, or else the
 /// first pulse test after any capacity check, kept up to and including the first
-/// voltage below cutoff_v. Says what it left out through note. Raises ValueError naming
+/// voltage below cutoff_v. Says what it left out through note. Throws InputError naming
 /// the record when there is no pulse test to fit.
 void choose_test_rows(const std::string& path, RecordTable& table,
                       const RecordSettings& settings, double cutoff_v,
@@ -88,9 +90,6 @@ void choose_test_rows(const std::string& path, RecordTable& table,
 
 /// A column's name in quotes, as the reader's messages show it.
 inline std::string quoted(const std::string& name) { return "\"" + name + "\""; }
-
-/// Stops the reading with a ValueError naming the record.
-[[noreturn]] void fail(const std::string& path, const std::string& problem);
 
 /// The median of a temperature column, rounded half to even, as a Python int; None when
 /// the column is None, has a cell that is not a number, or its median is not finite.

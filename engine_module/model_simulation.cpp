@@ -1,4 +1,4 @@
-// _cellengine.simulate_model: the merged model over a whole record, for validation.
+// cellkit._engine.simulate_model: the merged model over a whole record, for validation.
 #include <pybind11/numpy.h>
 
 #include <stdexcept>
@@ -6,7 +6,7 @@
 
 #include "bridge/arrays.hpp"
 #include "core/engine/model_simulation.hpp"
-#include "engine/bindings.hpp"
+#include "engine_module/bindings.hpp"
 
 namespace py = pybind11;
 
@@ -14,8 +14,8 @@ namespace {
 
 void check_1d(const bridge::InArray& a, const char* name) {
     if (a.ndim() != 1)
-        throw std::invalid_argument(std::string("simulate_model: ") + name +
-                                    " must be 1-D");
+        throw cellcore::InputError(std::string("simulate_model: ") + name +
+                                   " must be 1-D");
 }
 
 py::dict simulate_model(const bridge::InArray& time_s, const bridge::InArray& current_a,
@@ -29,7 +29,7 @@ py::dict simulate_model(const bridge::InArray& time_s, const bridge::InArray& cu
     check_1d(r_ohm, "r_ohm");
     check_1d(c_f, "c_f");
     if (r_ohm.size() != c_f.size())
-        throw std::invalid_argument("simulate_model: r_ohm and c_f differ in length");
+        throw cellcore::InputError("simulate_model: r_ohm and c_f differ in length");
     cellcore::CellModel model;
     model.ocv = {bridge::view(ocv_soc), bridge::view(ocv_v)};
     model.capacity_ah = capacity_ah;
