@@ -55,4 +55,22 @@ std::string bound_flags(const std::array<double, kCircuitParameters>& params) {
     return flags;
 }
 
+bool fit_to_check(const PulseRow& row) {
+    const std::string& flags = row.flags;
+    const std::string bound = "_at_bound";
+    std::size_t start = 0;
+    while (start <= flags.size()) {
+        std::size_t end = flags.find(';', start);
+        if (end == std::string::npos)
+            end = flags.size();
+        const std::string tag = flags.substr(start, end - start);
+        if (tag == "not_converged" ||
+            (tag.size() > bound.size() &&
+             tag.compare(tag.size() - bound.size(), bound.size(), bound) == 0))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 } // namespace cellcore

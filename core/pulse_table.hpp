@@ -1,9 +1,11 @@
 // <record>_pulses.csv: one row per fitted pulse, for people, spreadsheets and the tools
-// that tabulate the parameters over state of charge. Numbers are written as Python
+// that tabulate the parameters over state of charge (the SOC tables read the rows back
+// as they were written). Numbers are written as Python
 // writes them (shortest round-trip digits), a missing value as an empty cell.
 #pragma once
 
 #include <array>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -12,18 +14,23 @@
 
 namespace cellcore {
 
+inline constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
+
 struct PulseRow {
     long long pulse = 0;  ///< the pulse's number in its record, from 1
     std::string kind;     ///< "discharge" or "charge"
     double start_s = 0.0; ///< when the current stepped on
     double duration_s = 0.0;
-    double current_a = 0.0;       ///< mean over the pulse, discharge negative
-    double soc = 0.0;             ///< at the pulse's start
-    std::array<double, 5> params; ///< R0, R1, C1, R2, C2 (NaN: none)
+    double current_a = 0.0; ///< mean over the pulse, discharge negative
+    double soc = 0.0;       ///< at the pulse's start
+    /// R0, R1, C1, R2, C2 (NaN: none)
+    std::array<double, kCircuitParameters> params{kNoValue, kNoValue, kNoValue,
+                                                  kNoValue, kNoValue};
     double rms_mv = 0.0;
-    std::array<double, 5> std_error; ///< NaN: none
-    std::string flags;               ///< ";"-separated tags, empty when none
-    PulseResistance measured;        ///< dV/dI of the measured voltage, after the flags
+    std::array<double, kCircuitParameters> std_error{kNoValue, kNoValue, kNoValue,
+                                                     kNoValue, kNoValue}; ///< NaN: none
+    std::string flags;        ///< ";"-separated tags, empty when none
+    PulseResistance measured; ///< dV/dI of the measured voltage, after the flags
 };
 
 /// The header line of a pulses table, without its line break.
@@ -44,5 +51,10 @@ std::string ocv_points_csv(const std::vector<double>& time_s,
 /// "R0_at_bound;C2_at_bound" for the parameters on a bound of the fit (on_bound); the
 /// parameters are R0, R1, C1, R2, C2 with NaN for those not fitted.
 std::string bound_flags(const std::array<double, kCircuitParameters>& params);
+
+/// Whether a row's flags say its fit is one to check: a parameter on a bound
+/// ("*_at_bound") or a fit that did not converge ("not_converged"). Such a fit says
+/// more about the fit than the cell, so the tables over SOC leave it out.
+bool fit_to_check(const PulseRow& row);
 
 } // namespace cellcore

@@ -93,36 +93,16 @@ std::vector<std::string> texts(const py::object& table, const char* column) {
     return out;
 }
 
-// A fit that hit a parameter bound or did not converge says little about the cell.
-bool is_flagged(const std::string& flags) {
-    std::size_t start = 0;
-    while (start <= flags.size()) {
-        std::size_t end = flags.find(';', start);
-        if (end == std::string::npos)
-            end = flags.size();
-        const std::string tag = flags.substr(start, end - start);
-        const std::string bound = "_at_bound";
-        if (tag == "not_converged" ||
-            (tag.size() > bound.size() &&
-             tag.compare(tag.size() - bound.size(), bound.size(), bound) == 0))
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
-cellcore::PulseKind kind_of(const std::string& kind, const std::string& file,
-                            std::size_t row) {
-    if (kind == "discharge")
-        return cellcore::PulseKind::discharge;
-    if (kind == "charge")
-        return cellcore::PulseKind::charge;
+const std::string& checked_kind(const std::string& kind, const std::string& file,
+                                std::size_t row) {
+    if (kind == "discharge" || kind == "charge")
+        return kind;
     // row 0 is the file's second line, after the header
     reject(file, "line " + bridge::str(row + 2) + ": kind is '" + kind +
                      "', not 'discharge' or 'charge'");
 }
 
-std::vector<cellcore::FittedPulse> read_pulses(const std::string& file) {
+std::vector<cellcore::PulseRow> read_pulses(const std::string& file) {
     const py::object table = read_table(file);
     if (!table.attr("columns").attr("__contains__")("kind").cast<bool>())
         reject(file, "no column \"kind\"");
@@ -135,16 +115,16 @@ std::vector<cellcore::FittedPulse> read_pulses(const std::string& file) {
     for (std::size_t k = 0; k < cellcore::kCircuitParameters; ++k)
         circuit.push_back(numbers(table, file, cellcore::kCircuitNames[k], k < 3));
 
-    std::vector<cellcore::FittedPulse> pulses(kinds.size());
+    std::vector<cellcore::PulseRow> pulses(kinds.size());
     for (std::size_t i = 0; i < pulses.size(); ++i) {
-        cellcore::FittedPulse& p = pulses[i];
-        p.kind = kind_of(kinds[i], file, i);
+        cellcore::PulseRow& p = pulses[i];
+        p.kind = checked_kind(kinds[i], file, i);
         p.soc = soc[i];
         p.current_a = current[i];
         p.duration_s = duration[i];
         for (std::size_t k = 0; k < cellcore::kCircuitParameters; ++k)
-            p.circuit[k] = circuit[k][i];
-        p.flagged = is_flagged(flags[i]);
+            p.params[k] = circuit[k][i];
+        p.flags = flags[i];
     }
     return pulses;
 }

@@ -73,7 +73,7 @@ std::array<double, 2> rested_range(const RecordResults& r) {
     };
     for (const double s : r.rest_soc)
         take(s);
-    for (const FittedPulse& p : r.pulses) {
+    for (const PulseRow& p : r.pulses) {
         double end = p.soc;
         if (r.capacity_ah > 0 && std::isfinite(r.capacity_ah) &&
             std::isfinite(p.current_a) && std::isfinite(p.duration_s))
@@ -107,12 +107,12 @@ std::vector<std::vector<double>> pulse_columns(const RecordResults& r, PulseKind
                                                double reach_soc) {
     std::vector<double> soc;
     std::vector<std::vector<double>> values(parameters);
-    for (const FittedPulse& p : r.pulses) {
-        if (p.kind != kind || p.flagged)
+    for (const PulseRow& p : r.pulses) {
+        if (kind_of(p) != kind || fit_to_check(p))
             continue;
         soc.push_back(p.soc);
         for (std::size_t k = 0; k < parameters; ++k)
-            values[k].push_back(p.circuit[k]);
+            values[k].push_back(p.params[k]);
     }
     std::vector<std::vector<double>> columns;
     for (std::size_t k = 0; k < parameters; ++k)

@@ -12,21 +12,17 @@
 #include <vector>
 
 #include "core/circuit_parameters.hpp"
+#include "core/pulse_table.hpp"
 #include "core/span.hpp"
 
 namespace cellcore {
 
 enum class PulseKind { discharge, charge };
 
-/// One fitted pulse of a record.
-struct FittedPulse {
-    PulseKind kind = PulseKind::discharge;
-    double soc = 0.0;        ///< state of charge at the pulse start, 0..1
-    double current_a = 0.0;  ///< pulse current (A), negative while discharging
-    double duration_s = 0.0; ///< loaded time (s)
-    std::array<double, kCircuitParameters> circuit{}; ///< ohm, farad; NaN: no value
-    bool flagged = false; ///< at a bound or not converged: kept out of the tables
-};
+/// The direction of a pulses table's row ("charge" or else "discharge").
+inline PulseKind kind_of(const PulseRow& row) {
+    return row.kind == "charge" ? PulseKind::charge : PulseKind::discharge;
+}
 
 /// One record's results at its temperature.
 struct RecordResults {
@@ -34,7 +30,7 @@ struct RecordResults {
     double capacity_ah = 0.0;    ///< charge drawn to the cut-off; SOC counts against it
     std::vector<double> ocv_soc; ///< the OCV curve's SOC axis, either order
     std::vector<double> ocv_v;   ///< OCV (V) at each axis point, same length
-    std::vector<FittedPulse> pulses;
+    std::vector<PulseRow> pulses; ///< the record's pulses table, as written
     std::vector<double>
         rest_soc; ///< SOC of the OCV curve's rested points; may be empty
 };

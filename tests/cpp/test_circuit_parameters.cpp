@@ -30,6 +30,22 @@ TEST(bound_flags_name_the_parameters_on_a_bound) {
           "R0_at_bound;C2_at_bound");
 }
 
+TEST(fits_on_a_bound_or_unconverged_are_the_ones_to_check) {
+    PulseRow row;
+    CHECK(!fit_to_check(row));
+    for (const char* flags :
+         {"C2_at_bound", "R0_at_step;not_converged", "tau1_at_limit;R1_at_bound"}) {
+        row.flags = flags;
+        CHECK(fit_to_check(row));
+    }
+    for (const char* flags :
+         {"R0_at_step", "tau2_at_limit", "_at_bound", "not_converged_"}) {
+        row.flags = flags;
+        CHECK(!fit_to_check(row));
+    }
+    CHECK(std::isnan(PulseRow().params[kC2])); // a pair not fitted has no value
+}
+
 TEST(the_cutoff_is_the_first_sample_strictly_below_it) {
     const std::vector<double> v = {4.1, 3.0, 3.2, 2.99, 2.5};
     CHECK(first_below_cutoff(v, 3.0) == 3);                 // 3.0 itself is not below
