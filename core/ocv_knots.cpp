@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/logging_interval.hpp"
 #include "core/segmentation.hpp"
 
 namespace cellcore {
@@ -22,14 +23,9 @@ double rested_voltage(Span<const double> v, long long a, long long b) {
 }
 
 double gap_threshold_s(Span<const double> t) {
-    std::vector<double> steps;
-    for (std::size_t k = 1; k < t.size(); ++k)
-        steps.push_back(t[k] - t[k - 1]);
-    if (steps.empty())
+    if (t.size() < 2)
         return INFINITY;
-    auto mid = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
-    std::nth_element(steps.begin(), mid, steps.end());
-    return std::max(600.0, 100.0 * *mid);
+    return std::max(600.0, 100.0 * median_interval(t, 0, t.size() - 1));
 }
 
 long long sample_after_gap(Span<const double> t, long long k, double gap_s) {

@@ -99,7 +99,4 @@ inline void publish(const Workspace& ws, Names names) {
             ws.set(entry.first, entry.second);
 }
 
-/// The record's path, for error messages.
-inline const std::string& record_name(const Record& rec) { return rec.name; }
-
 } // namespace cellfit

@@ -8,6 +8,7 @@
 
 #include "core/engine/least_squares.hpp"
 #include "core/fit_uncertainty.hpp"
+#include "core/logging_interval.hpp"
 
 namespace cellcore {
 namespace {
@@ -301,14 +302,10 @@ double first_row_r0_limit(const PulseWindow& w, double step_r0_ohm) {
 // only in the step, where it is indistinguishable from R0.
 double resolved_tau_s(const PulseWindow& w) {
     const auto& t = w.time_s();
-    std::vector<double> dt;
-    for (std::size_t k = 1; k <= w.pulse_rows() && k < t.size(); ++k)
-        dt.push_back(t[k] - t[k - 1]);
-    if (dt.empty())
+    if (t.size() < 2)
         return kShortestTau_s;
-    std::nth_element(dt.begin(), dt.begin() + static_cast<long>(dt.size() / 2),
-                     dt.end());
-    return std::max(kShortestTau_s, 0.5 * dt[dt.size() / 2]);
+    const double dt = median_interval(t, 0, std::min(w.pulse_rows(), t.size() - 1));
+    return std::isnan(dt) ? kShortestTau_s : std::max(kShortestTau_s, 0.5 * dt);
 }
 
 FitBounds fit_bounds(const PulseWindow& w, double step_r0_ohm) {

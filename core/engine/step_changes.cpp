@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/logging_interval.hpp"
+
 namespace cellcore {
 namespace {
 
@@ -16,16 +18,6 @@ constexpr double kLonger = 1.1, kSlack_s = 1e-3;
 // nearest the change: a row logged twice at a step's end, or a single late row, does
 // not set it.
 constexpr std::size_t kIntervals = 5;
-
-double median_interval(Span<const double> t, std::size_t first, std::size_t last) {
-    std::vector<double> d;
-    for (std::size_t k = first; k < last; ++k)
-        d.push_back(t[k + 1] - t[k]);
-    if (d.empty())
-        return kNone;
-    std::nth_element(d.begin(), d.begin() + static_cast<long>(d.size() / 2), d.end());
-    return d[d.size() / 2];
-}
 
 // The logging interval at the end of the rows [begin, end).
 double interval_before(Span<const double> t, std::size_t begin, std::size_t end) {

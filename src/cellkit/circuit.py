@@ -28,11 +28,6 @@ def on_bound(values) -> np.ndarray:
     return np.asarray(engine.on_bound(np.asarray(values, dtype=float)), dtype=bool)
 
 
-def names_for(rc_pairs: int) -> tuple[str, ...]:
-    """The parameters of a circuit with rc_pairs RC pairs: R0, R1, C1[, R2, C2]."""
-    return CIRCUIT_NAMES[: 1 + 2 * rc_pairs]
-
-
 def _short(value: float) -> str:
     """1e-4, 5e4: a bound as people write it."""
     exponent = math.floor(math.log10(value) + 1e-9)

@@ -328,8 +328,3 @@ def run_cell(
     result.records = handler.records
     result.seconds = time.perf_counter() - start
     return result
-
-
-def echo_to_stderr(line: str) -> None:
-    """Prints a log line as the plain run does (on stderr)."""
-    print(line, file=sys.stderr)
