@@ -9,6 +9,11 @@ namespace {
 
 std::string cell(double x) { return std::isfinite(x) ? float_repr(x) : std::string(); }
 
+constexpr const char* kFlagTags[] = {"R0_at_bound", "R1_at_bound",   "C1_at_bound",
+                                     "R2_at_bound", "C2_at_bound",   "not_converged",
+                                     "R0_at_step",  "tau1_at_limit", "tau2_at_limit"};
+constexpr unsigned kFlagCount = sizeof(kFlagTags) / sizeof(kFlagTags[0]);
+
 } // namespace
 
 const char* const kPulseTableHeader =
@@ -18,7 +23,7 @@ const char* const kPulseTableHeader =
 std::string pulse_table_csv(const std::vector<PulseRow>& rows) {
     std::string text = std::string(kPulseTableHeader) + "\n";
     for (const PulseRow& r : rows) {
-        text += std::to_string(r.pulse) + "," + r.kind;
+        text += std::to_string(r.pulse) + "," + pulse_kind_name(r.kind);
         for (double x : {r.start_s, r.duration_s, r.current_a, r.soc})
             text += "," + cell(x);
         for (double x : r.params)
@@ -26,7 +31,7 @@ std::string pulse_table_csv(const std::vector<PulseRow>& rows) {
         text += "," + cell(r.rms_mv);
         for (double x : r.std_error)
             text += "," + cell(x);
-        text += "," + r.flags;
+        text += "," + pulse_flag_text(r.flags);
         for (double x :
              {r.measured.r_1s_ohm, r.measured.r_10s_ohm, r.measured.r_end_ohm})
             text += "," + cell(x);
@@ -46,31 +51,43 @@ std::string ocv_points_csv(const std::vector<double>& time_s,
     return text;
 }
 
-std::string bound_flags(const std::array<double, kCircuitParameters>& params) {
-    std::string flags;
-    for (std::size_t c = 0; c < params.size(); ++c)
-        if (on_bound(params[c]))
-            flags += (flags.empty() ? "" : ";") + std::string(kCircuitNames[c]) +
-                     "_at_bound";
+const char* pulse_kind_name(PulseKind kind) {
+    return kind == PulseKind::charge ? "charge" : "discharge";
+}
+
+std::string pulse_flag_text(unsigned flags) {
+    std::string text;
+    for (unsigned b = 0; b < kFlagCount; ++b)
+        if (flags & (1u << b))
+            text += (text.empty() ? "" : ";") + std::string(kFlagTags[b]);
+    return text;
+}
+
+unsigned pulse_flags_of(const std::string& text) {
+    unsigned flags = 0;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(';', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string tag = text.substr(start, end - start);
+        for (unsigned b = 0; b < kFlagCount; ++b)
+            if (tag == kFlagTags[b])
+                flags |= 1u << b;
+        start = end + 1;
+    }
     return flags;
 }
 
-bool fit_to_check(const PulseRow& row) {
-    const std::string& flags = row.flags;
-    const std::string bound = "_at_bound";
-    std::size_t start = 0;
-    while (start <= flags.size()) {
-        std::size_t end = flags.find(';', start);
-        if (end == std::string::npos)
-            end = flags.size();
-        const std::string tag = flags.substr(start, end - start);
-        if (tag == "not_converged" ||
-            (tag.size() > bound.size() &&
-             tag.compare(tag.size() - bound.size(), bound.size(), bound) == 0))
-            return true;
-        start = end + 1;
-    }
-    return false;
+static_assert(r0_at_bound == 1u << 0 && c2_at_bound == 1u << (kCircuitParameters - 1),
+              "the bound flags follow the circuit's parameters in order");
+
+unsigned bound_flags(const std::array<double, kCircuitParameters>& params) {
+    unsigned flags = 0;
+    for (std::size_t c = 0; c < params.size(); ++c)
+        if (on_bound(params[c]))
+            flags |= 1u << c;
+    return flags;
 }
 
 } // namespace cellcore

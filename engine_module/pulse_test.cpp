@@ -76,32 +76,29 @@ py::dict pulses(const PulseTest& pt) {
     py::dict out;
     py::list kind, flags;
     for (const auto& f : p) {
-        kind.append(f.kind == cellcore::StepKind::charge_pulse ? "charge"
-                                                               : "discharge");
-        flags.append(cellcore::pulse_flag_text(f.flags));
+        kind.append(cellcore::pulse_kind_name(f.row.kind));
+        flags.append(cellcore::pulse_flag_text(f.row.flags));
     }
+    const auto row = [&](std::size_t k) -> const cellcore::PulseRow& {
+        return p[k].row;
+    };
     out["kind"] = kind;
-    out["start_s"] = column(n, [&](std::size_t k) { return p[k].start_s; });
-    out["duration_s"] = column(n, [&](std::size_t k) { return p[k].duration_s; });
-    out["current_A"] = column(n, [&](std::size_t k) { return p[k].current_a; });
-    out["soc"] = column(n, [&](std::size_t k) { return p[k].soc; });
+    out["start_s"] = column(n, [&](std::size_t k) { return row(k).start_s; });
+    out["duration_s"] = column(n, [&](std::size_t k) { return row(k).duration_s; });
+    out["current_A"] = column(n, [&](std::size_t k) { return row(k).current_a; });
+    out["soc"] = column(n, [&](std::size_t k) { return row(k).soc; });
     using cellcore::kCircuitNames;
     for (std::size_t c = 0; c < cellcore::kCircuitParameters; ++c)
         out[kCircuitNames[c]] =
-            column(n, [&](std::size_t k) { return p[k].params[c]; });
-    out["rms_mV"] = column(n, [&](std::size_t k) { return p[k].rms_mv; });
+            column(n, [&](std::size_t k) { return row(k).params[c]; });
+    out["rms_mV"] = column(n, [&](std::size_t k) { return row(k).rms_mv; });
     for (std::size_t c = 0; c < cellcore::kCircuitParameters; ++c)
         out[py::str(std::string(kCircuitNames[c]) + "_se")] =
-            column(n, [&](std::size_t k) { return p[k].std_error[c]; });
+            column(n, [&](std::size_t k) { return row(k).std_error[c]; });
     out["flags"] = flags;
-    std::vector<cellcore::PulseResistance> measured;
-    for (const auto& f : p)
-        measured.push_back(cellcore::pulse_resistance(
-            pt.result.time_s, pt.result.voltage_v, pt.result.segmentation.current_a,
-            {f.start_s, f.start_s + f.duration_s, f.current_a}));
-    out["R_1s"] = column(n, [&](std::size_t k) { return measured[k].r_1s_ohm; });
-    out["R_10s"] = column(n, [&](std::size_t k) { return measured[k].r_10s_ohm; });
-    out["R_end"] = column(n, [&](std::size_t k) { return measured[k].r_end_ohm; });
+    out["R_1s"] = column(n, [&](std::size_t k) { return row(k).measured.r_1s_ohm; });
+    out["R_10s"] = column(n, [&](std::size_t k) { return row(k).measured.r_10s_ohm; });
+    out["R_end"] = column(n, [&](std::size_t k) { return row(k).measured.r_end_ohm; });
     out["step_R_ohm"] = column(n, [&](std::size_t k) { return p[k].step_r0_ohm; });
     out["evaluations"] = column(n, [&](std::size_t k) { return p[k].evaluations; });
     return out;
@@ -164,7 +161,7 @@ py::tuple curve(const PulseTest& pt, std::size_t k, py::object params) {
     const auto& p = pt.result.pulses;
     if (k >= p.size())
         throw std::out_of_range("pulse index " + std::to_string(k) + " out of range");
-    std::array<double, 5> values = p[k].params;
+    std::array<double, 5> values = p[k].row.params;
     if (!params.is_none()) {
         auto given = params.cast<std::vector<double>>();
         if (given.size() != 3 && given.size() != 5)

@@ -19,12 +19,6 @@
 namespace cellfit {
 namespace {
 
-std::array<double, 5> nan5() {
-    std::array<double, 5> a;
-    a.fill(std::nan(""));
-    return a;
-}
-
 // One row per fitted cycle, as the log reported it.
 std::vector<cellcore::PulseRow> cycle_rows(const Record& rec) {
     const py::array_t<long long, py::array::forcecast> slice = rec.ind_slice;
@@ -39,13 +33,10 @@ std::vector<cellcore::PulseRow> cycle_rows(const Record& rec) {
             sum += i.at(k);
         cellcore::PulseRow row;
         row.pulse = j + 1;
-        row.kind = "discharge";
         row.start_s = t.at(first);
         row.duration_s = t.at(last + 1) - t.at(first);
         row.current_a = sum / static_cast<double>(last - first + 1);
         row.soc = rec.soc.at(static_cast<std::size_t>(j));
-        row.params = nan5();
-        row.std_error = nan5();
         const py::list result = rec.results[c].cast<py::list>();
         const py::list fitted = result[3];
         for (std::size_t p = 0; p < fitted.size() && p < 5; ++p)

@@ -29,7 +29,7 @@ void warn(const Record& rec, const std::string& message) {
     bridge::log("cellfit", "warning", rec.name + ": " + message);
 }
 
-std::string params_text(const cellcore::PulseFit& p, int pairs) {
+std::string params_text(const cellcore::PulseRow& p, int pairs) {
     std::string text;
     for (int c = 0; c < 1 + 2 * pairs; ++c)
         text += std::string(c ? ", " : "") + cellcore::kCircuitNames[c] + " = " +
@@ -39,14 +39,14 @@ std::string params_text(const cellcore::PulseFit& p, int pairs) {
 
 void log_pulses(const Record& rec, const cellcore::PulseTestResult& r, int pairs) {
     std::string flagged;
-    for (std::size_t k = 0; k < r.pulses.size(); ++k) {
-        const cellcore::PulseFit& p = r.pulses[k];
-        const char* kind = p.kind == StepKind::charge_pulse ? "charge" : "discharge";
-        info("pulse " + bridge::str(k + 1) + " (" + kind + ", SOC " +
+    for (const cellcore::PulseFit& fit : r.pulses) {
+        const cellcore::PulseRow& p = fit.row;
+        info("pulse " + bridge::str(p.pulse) + " (" +
+             cellcore::pulse_kind_name(p.kind) + ", SOC " +
              bridge::str(std::round(p.soc * 1000) / 1000) + "): " +
              params_text(p, pairs) + ", rms_err = " + bridge::str(p.rms_mv) + " mV");
-        if (p.flags & cellcore::kFlagsToCheck)
-            flagged += (flagged.empty() ? "" : ", ") + bridge::str(k + 1) + " (" +
+        if (cellcore::fit_to_check(p))
+            flagged += (flagged.empty() ? "" : ", ") + bridge::str(p.pulse) + " (" +
                        cellcore::pulse_flag_text(p.flags) + ")";
     }
     if (!flagged.empty())
@@ -60,9 +60,9 @@ py::object discharge_medians(const Record& rec, const cellcore::PulseTestResult&
     std::vector<double> medians(np, std::nan(""));
     for (std::size_t c = 0; c < np; ++c) {
         std::vector<double> values;
-        for (const auto& p : r.pulses)
-            if (p.kind == StepKind::discharge_pulse)
-                values.push_back(p.params[c]);
+        for (const cellcore::PulseFit& p : r.pulses)
+            if (p.row.kind == cellcore::PulseKind::discharge)
+                values.push_back(p.row.params[c]);
         if (values.empty())
             continue;
         std::sort(values.begin(), values.end());
@@ -72,30 +72,6 @@ py::object discharge_medians(const Record& rec, const cellcore::PulseTestResult&
     if (std::isnan(medians[0]))
         warn(rec, "no discharge pulse was fitted, so its circuit parameters are NaN");
     return bridge::to_numpy(medians);
-}
-
-std::vector<cellcore::PulseRow> pulse_rows(const cellcore::PulseTestResult& r) {
-    std::vector<cellcore::PulseRow> rows;
-    for (std::size_t k = 0; k < r.pulses.size(); ++k) {
-        const auto& p = r.pulses[k];
-        cellcore::PulseRow row;
-        row.pulse = static_cast<long long>(k + 1);
-        row.kind = p.kind == StepKind::charge_pulse ? "charge" : "discharge";
-        row.start_s = p.start_s;
-        row.duration_s = p.duration_s;
-        row.current_a = p.current_a;
-        row.soc = p.soc;
-        row.params = p.params;
-        row.rms_mv = p.rms_mv;
-        row.std_error = p.std_error;
-        row.flags = cellcore::pulse_flag_text(p.flags);
-        // the pulse's own start, passed on: where it sits is the engine's to say
-        row.measured = cellcore::pulse_resistance(
-            r.time_s, r.voltage_v, r.segmentation.current_a,
-            {p.start_s, p.start_s + p.duration_s, p.current_a});
-        rows.push_back(row);
-    }
-    return rows;
 }
 
 bool is_charge(StepKind kind) {
@@ -146,8 +122,8 @@ void fit_pulse_test(const Run& run, Record& rec, const std::string& why) {
         throw cellcore::record_error(rec.name, e.what());
     }
     info(rec.name + ": " + why + " with " +
-         bridge::str(r.count(StepKind::discharge_pulse)) + " discharge and " +
-         bridge::str(r.count(StepKind::charge_pulse)) +
+         bridge::str(r.count(cellcore::PulseKind::discharge)) + " discharge and " +
+         bridge::str(r.count(cellcore::PulseKind::charge)) +
          " charge pulses, fitted per pulse");
     if (!r.gaps.empty())
         warn(rec, "the record has gaps (" + bridge::str(r.gaps.size()) +
@@ -162,7 +138,9 @@ void fit_pulse_test(const Run& run, Record& rec, const std::string& why) {
     rec.OCV_3rd = bridge::to_numpy(ocv);
     rec.opt_median = discharge_medians(rec, r, options.rc_pairs);
     rec.ocv_points = r.ocv_points;
-    rec.pulses = pulse_rows(r);
+    rec.pulses.clear();
+    for (const cellcore::PulseFit& p : r.pulses)
+        rec.pulses.push_back(p.row);
     publish(
         run.ws,
         {{"SOC", rec.SOC}, {"OCV_3rd", rec.OCV_3rd}, {"opt_median", rec.opt_median}});

@@ -93,10 +93,12 @@ std::vector<std::string> texts(const py::object& table, const char* column) {
     return out;
 }
 
-const std::string& checked_kind(const std::string& kind, const std::string& file,
-                                std::size_t row) {
-    if (kind == "discharge" || kind == "charge")
-        return kind;
+cellcore::PulseKind checked_kind(const std::string& kind, const std::string& file,
+                                 std::size_t row) {
+    if (kind == "discharge")
+        return cellcore::PulseKind::discharge;
+    if (kind == "charge")
+        return cellcore::PulseKind::charge;
     // row 0 is the file's second line, after the header
     reject(file, "line " + bridge::str(row + 2) + ": kind is '" + kind +
                      "', not 'discharge' or 'charge'");
@@ -124,7 +126,7 @@ std::vector<cellcore::PulseRow> read_pulses(const std::string& file) {
         p.duration_s = duration[i];
         for (std::size_t k = 0; k < cellcore::kCircuitParameters; ++k)
             p.params[k] = circuit[k][i];
-        p.flags = flags[i];
+        p.flags = cellcore::pulse_flags_of(flags[i]);
     }
     return pulses;
 }

@@ -248,7 +248,7 @@ std::vector<double> log_std_errors(const LsqResult& res, std::size_t np) {
     return se;
 }
 
-unsigned bound_flags(const LsqResult& res, std::size_t np, bool r0_capped) {
+unsigned fit_flags(const LsqResult& res, std::size_t np, bool r0_capped) {
     unsigned flags = 0;
     for (std::size_t k = 0; k < np; ++k) {
         const bool tau = k >= 2 && k % 2 == 0;
@@ -265,28 +265,29 @@ unsigned bound_flags(const LsqResult& res, std::size_t np, bool r0_capped) {
 }
 
 void store(const LsqResult& res, std::size_t m, bool r0_capped, PulseFit& fit) {
+    PulseRow& row = fit.row;
     const std::size_t np = res.x.size();
-    from_solver(res.x, fit.params.data());
+    from_solver(res.x, row.params.data());
     const std::vector<double> se = log_std_errors(res, np);
     for (std::size_t c = 0; c < np; ++c)
-        fit.std_error[c] = fit.params[c] * se[c];
-    fit.flags |= bound_flags(res, np, r0_capped);
+        row.std_error[c] = row.params[c] * se[c];
+    row.flags |= fit_flags(res, np, r0_capped);
     if (!res.converged())
-        fit.flags |= not_converged;
-    fit.rms_mv = 1000.0 * std::sqrt(2.0 * res.cost / static_cast<double>(m));
+        row.flags |= not_converged;
+    row.rms_mv = 1000.0 * std::sqrt(2.0 * res.cost / static_cast<double>(m));
     fit.evaluations += res.evaluations;
     // keep the faster pair first
-    if (np == 5 && fit.params[1] * fit.params[2] > fit.params[3] * fit.params[4]) {
-        std::swap(fit.params[1], fit.params[3]);
-        std::swap(fit.params[2], fit.params[4]);
-        std::swap(fit.std_error[1], fit.std_error[3]);
-        std::swap(fit.std_error[2], fit.std_error[4]);
-        const unsigned pair1 = fit.flags & (r1_at_bound | c1_at_bound);
-        const unsigned pair2 = fit.flags & (r2_at_bound | c2_at_bound);
-        fit.flags = (fit.flags & ~(pair1 | pair2)) | (pair1 << 2) | (pair2 >> 2);
-        const unsigned tau1 = fit.flags & tau1_at_limit,
-                       tau2 = fit.flags & tau2_at_limit;
-        fit.flags = (fit.flags & ~(tau1 | tau2)) | (tau1 << 1) | (tau2 >> 1);
+    if (np == 5 && row.params[1] * row.params[2] > row.params[3] * row.params[4]) {
+        std::swap(row.params[1], row.params[3]);
+        std::swap(row.params[2], row.params[4]);
+        std::swap(row.std_error[1], row.std_error[3]);
+        std::swap(row.std_error[2], row.std_error[4]);
+        const unsigned pair1 = row.flags & (r1_at_bound | c1_at_bound);
+        const unsigned pair2 = row.flags & (r2_at_bound | c2_at_bound);
+        row.flags = (row.flags & ~(pair1 | pair2)) | (pair1 << 2) | (pair2 >> 2);
+        const unsigned tau1 = row.flags & tau1_at_limit,
+                       tau2 = row.flags & tau2_at_limit;
+        row.flags = (row.flags & ~(tau1 | tau2)) | (tau1 << 1) | (tau2 >> 1);
     }
 }
 

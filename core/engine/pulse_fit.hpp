@@ -13,8 +13,8 @@ namespace cellcore {
 /// The solver's stopping tolerances for a pulse fit (in log-parameters).
 inline constexpr double kXtol = 1e-8, kFtol = 1e-10, kGtol = 1e-8;
 
-/// Fits the window's pulse. Fills params, std_error, rms_mv, step_r0_ohm, flags,
-/// evaluations.
+/// Fits the window's pulse. Fills the row's params, std_error, rms_mv and flags, and
+/// the fit's step_r0_ohm and evaluations.
 void fit_pulse(const PulseWindow& window, const PulseTestOptions& options,
                PulseFit& fit);
 

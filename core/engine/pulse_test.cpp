@@ -180,11 +180,11 @@ std::vector<double> decay_baseline(const PulseTestResult& r, const PulseFit& ear
     std::vector<double> i(g1 - g0, 0.0);
     std::copy(g.current_a.begin() + static_cast<long>(g0),
               g.current_a.begin() + static_cast<long>(gb + 1), i.begin());
-    std::vector<RcPair> pairs{{earlier.params[1], earlier.params[2]}};
-    if (!std::isnan(earlier.params[3]))
-        pairs.push_back({earlier.params[3], earlier.params[4]});
+    std::vector<RcPair> pairs{{earlier.row.params[1], earlier.row.params[2]}};
+    if (!std::isnan(earlier.row.params[3]))
+        pairs.push_back({earlier.row.params[3], earlier.row.params[4]});
     std::vector<double> y(t.size());
-    rc_circuit_response(earlier.params[0], pairs, t, i, y, {}, 1e-9);
+    rc_circuit_response(earlier.row.params[0], pairs, t, i, y, {}, 1e-9);
     std::vector<double> base;
     for (std::size_t k = begin; k < end; ++k)
         base.push_back(y[g.at_sample[k] - g0]);
@@ -203,9 +203,9 @@ double shown_start_s(const Step& step, const std::vector<double>& time_s) {
 // bounded span, not everything since that rest.
 std::size_t decayed_before(const PulseTestResult& r, const PulseFit& earlier,
                            std::size_t begin) {
-    double slowest = earlier.params[1] * earlier.params[2];
-    if (std::isfinite(earlier.params[3]))
-        slowest = std::max(slowest, earlier.params[3] * earlier.params[4]);
+    double slowest = earlier.row.params[1] * earlier.row.params[2];
+    if (std::isfinite(earlier.row.params[3]))
+        slowest = std::max(slowest, earlier.row.params[3] * earlier.row.params[4]);
     const double from_s = r.time_s[begin] - 20.0 * slowest;
     const auto at =
         std::lower_bound(r.time_s.begin(), r.time_s.begin() + begin, from_s);
@@ -213,8 +213,9 @@ std::size_t decayed_before(const PulseTestResult& r, const PulseFit& earlier,
 }
 
 bool usable(const PulseFit& fit) {
-    const std::size_t n = std::isnan(fit.params[3]) ? 3 : 5;
-    return std::all_of(fit.params.begin(), fit.params.begin() + static_cast<long>(n),
+    const auto& params = fit.row.params;
+    const std::size_t n = std::isnan(params[3]) ? 3 : 5;
+    return std::all_of(params.begin(), params.begin() + static_cast<long>(n),
                        [](double p) { return std::isfinite(p) && p > 0; });
 }
 
@@ -231,14 +232,17 @@ PulseFit fit_step(const PulseTestResult& r, Span<const double> voltage_v, std::s
     const bool flat = !r.gaps.empty();
     PulseFit fit;
     fit.step = s;
-    fit.kind = step.kind;
+    PulseRow& row = fit.row;
+    row.pulse = static_cast<long long>(r.pulses.size() + 1);
+    row.kind =
+        step.kind == StepKind::charge_pulse ? PulseKind::charge : PulseKind::discharge;
     // from the pulse's start to the next step's, to the microsecond
-    fit.start_s = shown_start_s(step, r.time_s);
-    fit.duration_s =
-        std::round((shown_start_s(steps[s + 1], r.time_s) - fit.start_s) * 1e6) / 1e6;
-    fit.current_a = step.mean_current_a;
+    row.start_s = shown_start_s(step, r.time_s);
+    row.duration_s =
+        std::round((shown_start_s(steps[s + 1], r.time_s) - row.start_s) * 1e6) / 1e6;
+    row.current_a = step.mean_current_a;
     fit.begin = step.begin - 1;
-    fit.soc = r.soc[fit.begin];
+    row.soc = r.soc[fit.begin];
     const bool rest_follows =
         s + 1 < steps.size() && steps[s + 1].kind == StepKind::rest;
     fit.end = rest_follows ? steps[s + 1].end : step.end;
@@ -261,13 +265,17 @@ PulseFit fit_step(const PulseTestResult& r, Span<const double> voltage_v, std::s
     const PulseWindow window(r, voltage_v, fit.history, fit.begin, step.end, fit.end,
                              flat, fit.baseline_v);
     fit_pulse(window, o, fit);
+    // the pulse's own start, passed on: where it sits is the engine's to say
+    row.measured =
+        pulse_resistance(r.time_s, r.voltage_v, r.segmentation.current_a,
+                         {row.start_s, row.start_s + row.duration_s, row.current_a});
     return fit;
 }
 
 const PulseFit* nearest_discharge_fit(const std::vector<PulseFit>& pulses, bool last) {
     const PulseFit* found = nullptr;
     for (const PulseFit& p : pulses)
-        if (p.kind == StepKind::discharge_pulse && usable(p) && (last || !found))
+        if (p.row.kind == PulseKind::discharge && usable(p) && (last || !found))
             found = &p;
     return found;
 }
@@ -285,10 +293,10 @@ void extend_ocv(PulseTestResult& r, const PulseTestOptions& o) {
     if (const PulseFit* p = nearest_discharge_fit(r.pulses, true);
         p && is_discharge(steps[last].kind))
         stretches.push_back({relaxed_before(steps, last, o.ocv_rest_min_s),
-                             steps[last].begin, steps[last].end, p->params});
+                             steps[last].begin, steps[last].end, p->row.params});
     if (const PulseFit* p = nearest_discharge_fit(r.pulses, false);
         p && is_discharge(steps[0].kind))
-        stretches.push_back({0, 1, steps[0].end, p->params});
+        stretches.push_back({0, 1, steps[0].end, p->row.params});
     std::vector<OcvPoint> points = r.ocv_points;
     for (const LoadedStretch& stretch : stretches) {
         const std::vector<OcvPoint> loaded = loaded_ocv_points(
@@ -308,21 +316,10 @@ void extend_ocv(PulseTestResult& r, const PulseTestOptions& o) {
 
 } // namespace
 
-std::string pulse_flag_text(unsigned flags) {
-    static const char* names[] = {"R0_at_bound", "R1_at_bound",   "C1_at_bound",
-                                  "R2_at_bound", "C2_at_bound",   "not_converged",
-                                  "R0_at_step",  "tau1_at_limit", "tau2_at_limit"};
-    std::string text;
-    for (unsigned b = 0; b < 9; ++b)
-        if (flags & (1u << b))
-            text += (text.empty() ? "" : ";") + std::string(names[b]);
-    return text;
-}
-
-std::size_t PulseTestResult::count(StepKind kind) const {
+std::size_t PulseTestResult::count(PulseKind kind) const {
     return static_cast<std::size_t>(
         std::count_if(pulses.begin(), pulses.end(),
-                      [kind](const PulseFit& p) { return p.kind == kind; }));
+                      [kind](const PulseFit& p) { return p.row.kind == kind; }));
 }
 
 PulseTestResult analyse_pulse_test(Span<const double> time_s,

@@ -17,6 +17,7 @@
 #include "core/engine/ocv_curve.hpp"
 #include "core/engine/steps.hpp"
 #include "core/engine/test_parts.hpp"
+#include "core/pulse_table.hpp"
 
 namespace cellcore {
 
@@ -35,48 +36,15 @@ struct PulseTestOptions {
     double lower = kFitLowerBound, upper = kFitUpperBound;
 };
 
-/// Flags of a pulse fit, or-ed together.
-enum PulseFlag : unsigned {
-    r0_at_bound = 1u << 0,
-    r1_at_bound = 1u << 1,
-    c1_at_bound = 1u << 2,
-    r2_at_bound = 1u << 3,
-    c2_at_bound = 1u << 4,
-    not_converged = 1u << 5,
-    /// R0 held at the step resistance the pulse's first loaded row shows, the most
-    /// any circuit of positive elements allows
-    r0_at_step = 1u << 6,
-    /// a pair's time constant held at a limit of what the window resolves: three
-    /// window lengths (slower, the pair shows only as a straight line, which fixes C
-    /// but not R), or half the pulse's logging interval (faster, the pair is part of
-    /// the step, with R0)
-    tau1_at_limit = 1u << 7,
-    tau2_at_limit = 1u << 8,
-};
-
-/// The flags that say a fit is not a measurement: a parameter on a bound of the fit,
-/// or no convergence. (A parameter held at a physical limit is a finding instead.)
-inline constexpr unsigned kFlagsToCheck =
-    r0_at_bound | r1_at_bound | c1_at_bound | r2_at_bound | c2_at_bound | not_converged;
-
-/// Tags of the flags, ";"-separated: "R0_at_bound;not_converged".
-std::string pulse_flag_text(unsigned flags);
-
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-/// One fitted pulse. Parameters R0, R1, C1, R2, C2 (ohm, farad; R2 and C2 NaN with
-/// one pair), pairs ordered by time constant; standard errors alike. start_s is the
-/// time of the pulse's first sample, duration_s the time from there to the next
-/// step's first sample.
+/// One fitted pulse: its row of the pulses table, and how the fit got there. The row's
+/// start_s is the time of the pulse's first sample (or of the step change the
+/// cycler's clock places), duration_s the time from there to the next step's start.
 struct PulseFit {
-    std::size_t step = 0; ///< index into the segmentation's steps
-    StepKind kind = StepKind::discharge_pulse;
-    double start_s = 0.0, duration_s = 0.0, current_a = 0.0, soc = 0.0;
-    std::array<double, 5> params{kNaN, kNaN, kNaN, kNaN, kNaN};
-    std::array<double, 5> std_error{kNaN, kNaN, kNaN, kNaN, kNaN};
-    double rms_mv = kNaN;
+    PulseRow row;
+    std::size_t step = 0;      ///< index into the segmentation's steps
     double step_r0_ohm = kNaN; ///< the voltage step over the current step at its start
-    unsigned flags = 0;
     int evaluations = 0;
     std::size_t history = 0, begin = 0,
                 end = 0; ///< simulated from, fitted [begin, end)
@@ -108,7 +76,7 @@ struct PulseTestResult {
     /// OCV under each pulse is then held at the rested voltage before it.
     std::vector<std::size_t> gaps;
     std::vector<PulseFit> pulses;
-    std::size_t count(StepKind kind) const;
+    std::size_t count(PulseKind kind) const;
 };
 
 /// Analyses a record (everything finite; a row whose time repeats the previous one's

@@ -108,7 +108,7 @@ std::vector<std::vector<double>> pulse_columns(const RecordResults& r, PulseKind
     std::vector<double> soc;
     std::vector<std::vector<double>> values(parameters);
     for (const PulseRow& p : r.pulses) {
-        if (kind_of(p) != kind || fit_to_check(p))
+        if (p.kind != kind || fit_to_check(p))
             continue;
         soc.push_back(p.soc);
         for (std::size_t k = 0; k < parameters; ++k)

@@ -17,13 +17,6 @@
 
 namespace cellcore {
 
-enum class PulseKind { discharge, charge };
-
-/// The direction of a pulses table's row ("charge" or else "discharge").
-inline PulseKind kind_of(const PulseRow& row) {
-    return row.kind == "charge" ? PulseKind::charge : PulseKind::discharge;
-}
-
 /// One record's results at its temperature.
 struct RecordResults {
     double temp_c = 0.0;

@@ -25,22 +25,23 @@ TEST(a_value_on_a_bound_within_the_tolerance_and_no_further) {
 
 TEST(bound_flags_name_the_parameters_on_a_bound) {
     const double nan = std::nan("");
-    CHECK(bound_flags({0.03, 0.01, 2000, nan, nan}).empty());
-    CHECK(bound_flags({kFitLowerBound, 0.01, 2000, 0.02, kFitUpperBound}) ==
-          "R0_at_bound;C2_at_bound");
+    CHECK(bound_flags({0.03, 0.01, 2000, nan, nan}) == 0);
+    CHECK(pulse_flag_text(bound_flags({kFitLowerBound, 0.01, 2000, 0.02,
+                                       kFitUpperBound})) == "R0_at_bound;C2_at_bound");
 }
 
 TEST(fits_on_a_bound_or_unconverged_are_the_ones_to_check) {
     PulseRow row;
     CHECK(!fit_to_check(row));
     for (const char* flags :
-         {"C2_at_bound", "R0_at_step;not_converged", "tau1_at_limit;R1_at_bound"}) {
-        row.flags = flags;
+         {"C2_at_bound", "not_converged;R0_at_step", "R1_at_bound;tau1_at_limit"}) {
+        row.flags = pulse_flags_of(flags);
+        CHECK(pulse_flag_text(row.flags) == flags); // the table's text reads back
         CHECK(fit_to_check(row));
     }
     for (const char* flags :
          {"R0_at_step", "tau2_at_limit", "_at_bound", "not_converged_"}) {
-        row.flags = flags;
+        row.flags = pulse_flags_of(flags);
         CHECK(!fit_to_check(row));
     }
     CHECK(std::isnan(PulseRow().params[kC2])); // a pair not fitted has no value

@@ -125,12 +125,13 @@ TEST(hppc_record_of_a_known_cell) {
     options.rc_pairs = 1;
     options.cutoff_v = 3.45;
     const PulseTestResult r = analyse_pulse_test(s.t, s.v, s.i, options);
-    CHECK(r.count(StepKind::discharge_pulse) == 3);
-    CHECK(r.count(StepKind::charge_pulse) == 3);
+    CHECK(r.count(PulseKind::discharge) == 3);
+    CHECK(r.count(PulseKind::charge) == 3);
     const auto rests = std::count_if(r.ocv_points.begin(), r.ocv_points.end(),
                                      [](const OcvPoint& p) { return !p.loaded; });
     CHECK(rests == 4); // the opening rest and after every SOC step
-    for (const PulseFit& p : r.pulses) {
+    for (const PulseFit& fit : r.pulses) {
+        const PulseRow& p = fit.row;
         CHECK(p.flags == 0);
         CHECK_CLOSE(p.params[0], s.r0, 1e-6, 0);
         CHECK_CLOSE(p.params[1], s.r1, 1e-6, 0);
@@ -229,9 +230,11 @@ TEST(arbin_logging_with_and_without_the_step_clock) {
         // the charge the cycler passed, not a minute of C/2 after each step; without
         // the clock a pulse whose first row comes 0.25 s in starts at that row
         CHECK_CLOSE(r.capacity_ah, a.drawn_as / 3600.0, with_clock ? 1e-9 : 5e-3, 0);
-        CHECK(r.count(StepKind::discharge_pulse) == 4);
-        for (const PulseFit& p : r.pulses) {
-            CHECK(p.params[0] <= p.step_r0_ohm * 1.0001 + 1e-6); // never above the step
+        CHECK(r.count(PulseKind::discharge) == 4);
+        for (const PulseFit& fit : r.pulses) {
+            const PulseRow& p = fit.row;
+            CHECK(p.params[0] <=
+                  fit.step_r0_ohm * 1.0001 + 1e-6); // never above the step
             CHECK_CLOSE(p.params[0], a.r0, with_clock ? 2e-3 : 0.1, 0);
         }
     }
