@@ -116,8 +116,10 @@ void fit_pulse_test(const Run& run, Record& rec, const std::string& why) {
     cellcore::PulseTestResult r;
     try {
         py::gil_scoped_release nogil;
+        // the steps the record was read into, not a second segmentation
         r = cellcore::analyse_pulse_test(bridge::view(s.t), bridge::view(s.v),
-                                         bridge::view(s.i), options, rec.clock);
+                                         bridge::view(s.i), rec.segmentation, options,
+                                         rec.clock);
     } catch (const std::invalid_argument& e) {
         throw cellcore::record_error(rec.name, e.what());
     }

@@ -314,19 +314,11 @@ void extend_ocv(PulseTestResult& r, const PulseTestOptions& o) {
     r.ocv = OcvCurve(soc, ocv);
 }
 
-} // namespace
-
-std::size_t PulseTestResult::count(PulseKind kind) const {
-    return static_cast<std::size_t>(
-        std::count_if(pulses.begin(), pulses.end(),
-                      [kind](const PulseFit& p) { return p.row.kind == kind; }));
-}
-
-PulseTestResult analyse_pulse_test(Span<const double> time_s,
-                                   Span<const double> voltage_v,
-                                   Span<const double> current_a,
-                                   const PulseTestOptions& options,
-                                   const StepClock& clock) {
+// The rows the engine analyses: repeated times dropped, with a cut-off the first pulse
+// test up to its first voltage below the cut-off.
+PulseTestResult taken_rows(Span<const double> time_s, Span<const double> voltage_v,
+                           Span<const double> current_a,
+                           const PulseTestOptions& options, const StepClock& clock) {
     check_options(options);
     const std::size_t n = time_s.size();
     if (voltage_v.size() != n || current_a.size() != n)
@@ -351,8 +343,26 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
     r.voltage_v.resize(r.samples);
     r.current_a.resize(r.samples);
     r.clock.truncate(r.samples);
-    const Span<const double> t{r.time_s}, v{r.voltage_v}, i{r.current_a};
-    r.segmentation = segment_record(t, v, i, options.segmentation, r.clock);
+    return r;
+}
+
+// Steps handed in from outside cover the rows in order, each step at least one row,
+// with a mended current per row.
+void check_steps(const Segmentation& s, std::size_t rows) {
+    bool covered = !s.steps.empty() && s.current_a.size() == rows;
+    std::size_t next = 0;
+    for (const Step& step : s.steps) {
+        covered = covered && step.begin == next && step.end > step.begin;
+        next = step.end;
+    }
+    if (!covered || next != rows)
+        throw cellcore::InputError("the steps given do not cover the record's " +
+                                   std::to_string(rows) + " rows in order");
+}
+
+// Everything after the segmentation: the charge, the OCV curve and the pulse fits.
+void analyse_steps(PulseTestResult& r, const PulseTestOptions& options) {
+    const Span<const double> t{r.time_s}, v{r.voltage_v};
     r.grid = hold_grid(t, r.segmentation);
     count_charge(r);
     find_gaps(r, t);
@@ -369,6 +379,40 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
                  ? " of at most " + float_repr(options.segmentation.pulse_max_s) + " s"
                  : std::string()) +
             " at constant current with a rest or step after it");
+}
+
+} // namespace
+
+std::size_t PulseTestResult::count(PulseKind kind) const {
+    return static_cast<std::size_t>(
+        std::count_if(pulses.begin(), pulses.end(),
+                      [kind](const PulseFit& p) { return p.row.kind == kind; }));
+}
+
+PulseTestResult analyse_pulse_test(Span<const double> time_s,
+                                   Span<const double> voltage_v,
+                                   Span<const double> current_a,
+                                   const PulseTestOptions& options,
+                                   const StepClock& clock) {
+    PulseTestResult r = taken_rows(time_s, voltage_v, current_a, options, clock);
+    r.segmentation = segment_record(r.time_s, r.voltage_v, r.current_a,
+                                    options.segmentation, r.clock);
+    analyse_steps(r, options);
+    return r;
+}
+
+PulseTestResult
+analyse_pulse_test(Span<const double> time_s, Span<const double> voltage_v,
+                   Span<const double> current_a, Segmentation segmentation,
+                   const PulseTestOptions& options, const StepClock& clock) {
+    PulseTestResult r = taken_rows(time_s, voltage_v, current_a, options, clock);
+    if (r.samples != time_s.size())
+        throw cellcore::InputError(
+            "steps given for a record that loses rows to a repeated time or the "
+            "cut-off: they would not match the rows analysed");
+    check_steps(segmentation, r.samples);
+    r.segmentation = std::move(segmentation);
+    analyse_steps(r, options);
     return r;
 }
 

@@ -89,6 +89,15 @@ PulseTestResult analyse_pulse_test(Span<const double> time_s,
                                    const PulseTestOptions& options = {},
                                    const StepClock& clock = {});
 
+/// The same for a record a caller has segmented already: segmentation is
+/// segment_record's of these very rows (with options.segmentation and clock), so the
+/// caller and the engine work from one set of steps. Rows the engine would drop (a
+/// repeated time, the cut-off) or steps that do not cover the rows are refused.
+PulseTestResult
+analyse_pulse_test(Span<const double> time_s, Span<const double> voltage_v,
+                   Span<const double> current_a, Segmentation segmentation,
+                   const PulseTestOptions& options, const StepClock& clock = {});
+
 /// Measured and modelled voltage (V) at the compared samples of a pulse's window.
 struct PulseCurve {
     std::vector<double> time_s, measured_v, model_v;

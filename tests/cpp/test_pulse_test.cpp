@@ -119,6 +119,28 @@ TEST(ocv_curve_passes_its_points_and_keeps_their_shape) {
     CHECK_THROWS(OcvCurve({}, {}), std::invalid_argument);
 }
 
+TEST(steps_handed_in_are_the_steps_fitted) {
+    const Synthetic s = hppc_like();
+    PulseTestOptions options;
+    options.rc_pairs = 1;
+    const PulseTestResult own = analyse_pulse_test(s.t, s.v, s.i, options);
+    const Segmentation steps = segment_record(s.t, s.v, s.i);
+    const PulseTestResult given = analyse_pulse_test(s.t, s.v, s.i, steps, options);
+    CHECK(given.pulses.size() == own.pulses.size() && !own.pulses.empty());
+    for (std::size_t k = 0; k < own.pulses.size(); ++k)
+        for (std::size_t c = 0; c < 3; ++c) // one pair: R2, C2 are NaN in both
+            CHECK(given.pulses[k].row.params[c] == own.pulses[k].row.params[c]);
+    // steps short of the last row, or rows the cut-off takes away: not these rows'
+    // steps
+    Segmentation short_steps = steps;
+    short_steps.steps.back().end -= 1;
+    CHECK_THROWS(analyse_pulse_test(s.t, s.v, s.i, short_steps, options),
+                 std::invalid_argument);
+    options.cutoff_v = 3.45;
+    CHECK_THROWS(analyse_pulse_test(s.t, s.v, s.i, steps, options),
+                 std::invalid_argument);
+}
+
 TEST(hppc_record_of_a_known_cell) {
     const Synthetic s = hppc_like();
     PulseTestOptions options;
