@@ -188,6 +188,7 @@ def simulate_profile(cell: Cell, t: np.ndarray, i: np.ndarray, soc0: float = 1.0
 def pair_voltage(t: np.ndarray, i: np.ndarray, r: float, c: float) -> np.ndarray:
     """Voltage across one RC pair at each sample, the current held after each sample:
     x[k+1] = a x[k] + r (1 - a) i[k] with a = exp(-dt[k]/(r c))."""
+    i = np.asarray(i, dtype=float)  # an integer current would round the voltage off
     dt = np.diff(t)
     if dt.size == 0 or np.all(dt == dt[0]):  # even sampling: one linear filter
         a = np.exp(-dt[0] / (r * c)) if dt.size else 1.0
