@@ -20,6 +20,7 @@ set(CELL_CORE_SOURCES
   core/engine/hold_grid.cpp
   core/engine/ocv_curve.cpp
   core/engine/ocv_extension.cpp
+  core/engine/step_window.cpp
   core/engine/pulse_window.cpp
   core/engine/pulse_fit.cpp
   core/engine/pulse_test.cpp

@@ -4,13 +4,16 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <limits>
 #include <memory>
 
 #include "bridge/arrays.hpp"
 #include "core/engine/pulse_fit.hpp"
 #include "core/engine/pulse_test.hpp"
+#include "core/engine/step_window.hpp"
 #include "core/pulse_resistance.hpp"
+#include "core/record_rows.hpp"
 #include "engine_module/bindings.hpp"
 
 namespace py = pybind11;
@@ -215,6 +218,58 @@ py::tuple hold_grid(const bridge::InArray& t, const bridge::InArray& v,
                           bridge::to_numpy(at));
 }
 
+// A record's rows as segment_record takes them: finite, time strictly increasing.
+void check_rows(const bridge::InArray& t, const bridge::InArray& v,
+                const bridge::InArray& i) {
+    if (t.ndim() != 1 || v.ndim() != 1 || i.ndim() != 1)
+        throw cellcore::InputError("time, voltage and current must be 1-D");
+    for (const bridge::InArray* column : {&t, &v, &i})
+        for (double x : bridge::view(*column))
+            if (!std::isfinite(x))
+                throw cellcore::InputError(
+                    "the record holds a value that is not a number");
+    const cellcore::TimeOrder order = cellcore::increasing_time_rows(bridge::view(t));
+    if (order.backwards_row >= 0 || order.repeated > 0)
+        throw cellcore::InputError("time must increase from row to row");
+}
+
+// Every load step of a record and the rows it is judged over, for a pulses table
+// whatever fitted it: kind, start_s (as a table shows it), first and stop (rows
+// [first, stop)).
+py::dict step_windows(const bridge::InArray& t, const bridge::InArray& v,
+                      const bridge::InArray& i, const py::object& step_time_s,
+                      const py::object& step_index) {
+    check_rows(t, v, i);
+    const cellcore::StepClock clock = step_clock(step_time_s, step_index);
+    cellcore::Segmentation seg;
+    std::vector<std::size_t> gaps;
+    {
+        py::gil_scoped_release nogil;
+        seg = cellcore::segment_record(bridge::view(t), bridge::view(v),
+                                       bridge::view(i), {}, clock);
+        gaps = cellcore::gap_ends(bridge::view(t));
+    }
+    py::list kind;
+    std::vector<double> start_s;
+    std::vector<long long> first, stop;
+    for (std::size_t s = 0; s < seg.steps.size(); ++s) {
+        const cellcore::Step& step = seg.steps[s];
+        if (!step.is_load())
+            continue;
+        const cellcore::RowRange rows = cellcore::judged_rows(seg.steps, s, gaps);
+        kind.append(cellcore::step_kind_name(step.kind));
+        start_s.push_back(cellcore::shown_start_s(step, bridge::view(t)));
+        first.push_back(static_cast<long long>(rows.begin));
+        stop.push_back(static_cast<long long>(rows.end));
+    }
+    py::dict out;
+    out["kind"] = kind;
+    out["start_s"] = bridge::to_numpy(start_s);
+    out["first"] = bridge::to_numpy(first);
+    out["stop"] = bridge::to_numpy(stop);
+    return out;
+}
+
 } // namespace
 
 void register_pulse_test(py::module_& m) {
@@ -224,6 +279,21 @@ void register_pulse_test(py::module_& m) {
           "(grid time s, grid current A, grid index of every sample): the current as "
           "the fits see it, the rows a cycler logs at a step instant moved to their "
           "step and every step placed where it happened (time strictly increasing).");
+    m.def("step_windows", &step_windows, py::arg("time_s"), py::arg("voltage_v"),
+          py::arg("current_a"), py::arg("step_time_s") = py::none(),
+          py::arg("step_index") = py::none(),
+          "Every load step (kind, start_s) and the rows [first, stop) it is judged "
+          "over: from the row before it to the last row of the rest after it, cut at "
+          "a gap in the log.");
+    m.def(
+        "gap_ends",
+        [](const bridge::InArray& t) {
+            const auto ends = cellcore::gap_ends(bridge::view(t));
+            return bridge::to_numpy(std::vector<long long>(ends.begin(), ends.end()));
+        },
+        py::arg("time_s"),
+        "Rows that end a gap in the log: a time step longer than ten minutes and a "
+        "hundred median logging intervals.");
     py::class_<PulseTest>(m, "PulseTest",
                           "A pulse test analysed: steps, OCV points, per-pulse fits.")
         .def(py::init(&analyse), py::arg("time_s"), py::arg("voltage_v"),

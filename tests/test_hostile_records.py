@@ -69,3 +69,11 @@ def test_epoch_like_times_and_bad_options():
             fit_record(rec, **option)
     with pytest.raises(ValueError, match="1e\\+308 V"):
         engine.PulseTest(rec["time_s"], rec["voltage_v"] * 0 + 1e308, rec["current_a"])
+    # the steps of a record for a pulses table: rows segment_record can take, or an error
+    t, v, i = rec["time_s"], rec["voltage_v"], rec["current_a"]
+    with pytest.raises(ValueError, match="not a number"):
+        engine.step_windows(t, np.where(t > 100, np.nan, v), i)
+    with pytest.raises(ValueError, match="time must increase"):
+        engine.step_windows(
+            np.r_[t[:5], t[4:]], np.r_[v[:5], v[4:]], np.r_[i[:5], i[4:]]
+        )

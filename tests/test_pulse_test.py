@@ -13,7 +13,7 @@ import pytest
 from conftest import ROOT, cell_folder, run_cellfit
 from scipy.integrate import trapezoid
 
-from cellkit import Record, fit_record
+from cellkit import Record, evaluate_pulses, fit_record
 
 ONE_RC = pulse_records.Cell(r0=0.03, r1=0.015, c1=1000.0)
 TWO_RC = pulse_records.Cell(r0=0.03, r1=0.01, c1=200.0, r2=0.015, c2=2000.0)
@@ -95,6 +95,22 @@ def test_records_without_what_the_engine_needs(tmp_path, segments, message):
     path = record_file(tmp_path, segments)
     with pytest.raises(ValueError, match="cellB_Tp25.csv: .*" + message):
         fit_record(path)
+
+
+def test_a_pulses_table_judged_where_the_engine_cannot_fit(tmp_path):
+    # rests too short for the engine's OCV curve: each row's circuit from a relaxed
+    # start over its step and the rest after it; the true circuit reproduces the record
+    path = record_file(tmp_path, [(60, 0, 1)] + [(10, -4, 0.1), (120, 0, 1)] * 2)
+    truth = {"R0": ONE_RC.r0, "R1": ONE_RC.r1, "C1": ONE_RC.c1, "R2": np.nan}
+    table = pd.DataFrame(
+        {"start_s": [60.0, 190.0, 5000.0], "duration_s": 10.0, **truth}
+    )
+    first, second, none = evaluate_pulses(path, table)
+    assert none is None  # no step of the record starts then
+    for frame, start in ((first, 60.0), (second, 190.0)):
+        t = frame["time_s"].to_numpy()
+        assert (t[0], t[-1]) == (start - 1, start + 129)  # the row before to rest's end
+        assert np.abs(frame["model_v"] - frame["voltage_v"]).max() < 1e-4
 
 
 def test_hppc_and_pulse_records_through_import_cellfit(tmp_path):

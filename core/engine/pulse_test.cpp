@@ -7,6 +7,7 @@
 #include "core/engine/ocv_extension.hpp"
 #include "core/engine/pulse_fit.hpp"
 #include "core/engine/pulse_window.hpp"
+#include "core/engine/step_window.hpp"
 #include "core/errors.hpp"
 #include "core/number_text.hpp"
 #include "core/ocv_knots.hpp"
@@ -108,13 +109,6 @@ void count_charge(PulseTestResult& r) {
         r.soc[k] = 1.0 + r.grid.charge_at(k) / -deepest_as;
 }
 
-void find_gaps(PulseTestResult& r, Span<const double> time_s) {
-    const double gap_s = gap_threshold_s(time_s);
-    for (std::size_t k = 1; k < time_s.size(); ++k)
-        if (time_s[k] - time_s[k - 1] > gap_s)
-            r.gaps.push_back(k);
-}
-
 bool is_discharge(StepKind kind) {
     return kind == StepKind::discharge_pulse || kind == StepKind::discharge;
 }
@@ -191,12 +185,6 @@ std::vector<double> decay_baseline(const PulseTestResult& r, const PulseFit& ear
     return base;
 }
 
-// When a step began, as a table shows it: where the cycler's clock or logging put it,
-// else at its first row (the microsecond before it is the grid's business).
-double shown_start_s(const Step& step, const std::vector<double>& time_s) {
-    return step.logged_start ? step.start_s : time_s[step.begin];
-}
-
 // The current more than twenty of the earlier fit's slowest time constants before
 // sample `begin` has decayed below 3e-9 of its voltage: the decay needs the current
 // from there on only, so a train of pulses after one long rest costs each pulse a
@@ -241,15 +229,10 @@ PulseFit fit_step(const PulseTestResult& r, Span<const double> voltage_v, std::s
     row.duration_s =
         std::round((shown_start_s(steps[s + 1], r.time_s) - row.start_s) * 1e6) / 1e6;
     row.current_a = step.mean_current_a;
-    fit.begin = step.begin - 1;
+    const RowRange rows = judged_rows(steps, s, r.gaps);
+    fit.begin = rows.begin;
+    fit.end = rows.end;
     row.soc = r.soc[fit.begin];
-    const bool rest_follows =
-        s + 1 < steps.size() && steps[s + 1].kind == StepKind::rest;
-    fit.end = rest_follows ? steps[s + 1].end : step.end;
-    // samples after a gap in the log belong to whatever happened in the gap
-    const auto gap = std::upper_bound(r.gaps.begin(), r.gaps.end(), step.begin);
-    if (gap != r.gaps.end() && *gap < fit.end)
-        fit.end = std::max(*gap, step.end);
     // from a relaxed cell, after an earlier pulse (its decay taken out), or, when an
     // unfitted step came between, simulated from the last relaxed sample
     const std::size_t relaxed = relaxed_before(steps, s, o.ocv_rest_min_s);
@@ -365,7 +348,7 @@ void analyse_steps(PulseTestResult& r, const PulseTestOptions& options) {
     const Span<const double> t{r.time_s}, v{r.voltage_v};
     r.grid = hold_grid(t, r.segmentation);
     count_charge(r);
-    find_gaps(r, t);
+    r.gaps = gap_ends(t);
     find_ocv_points(r, t, v, options);
     const auto& steps = r.segmentation.steps;
     for (std::size_t s = 0; s < steps.size(); ++s)

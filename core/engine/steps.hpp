@@ -27,6 +27,11 @@ const char* step_kind_name(StepKind kind);
 /// the cycler's step clock or its logging intervals place it (logged_start), else just
 /// before its first sample, or just after the previous step's last sample when that
 /// row lagged. It ends where the next one starts, or at its last sample.
+/// Rows [begin, end) of a record.
+struct RowRange {
+    std::size_t begin = 0, end = 0;
+};
+
 struct Step {
     std::size_t begin = 0, end = 0;
     StepKind kind = StepKind::rest;

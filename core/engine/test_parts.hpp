@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/engine/steps.hpp"
 #include "core/span.hpp"
 
 namespace cellcore {
@@ -53,9 +54,6 @@ PulseTestPart find_pulse_test(Span<const double> time_s, Span<const double> volt
 /// Rows [begin, end) whose time lies in [from_s, to_s], or whose step index lies in
 /// [from, to] (a stretch of consecutive rows: the first row in range to the last).
 /// Throws std::invalid_argument when no row is in range.
-struct RowRange {
-    std::size_t begin = 0, end = 0;
-};
 RowRange rows_in_range(Span<const double> values, double from, double to);
 
 } // namespace cellcore

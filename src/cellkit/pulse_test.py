@@ -244,30 +244,95 @@ def _report_part(label: str, native, cutoff_v) -> None:
 
 def evaluate_pulses(record, pulses: pd.DataFrame, model: str | None = None) -> list:
     """Measured against modelled voltage for every row of a pulses table (such as a
-    ``<record>_pulses.csv``, whatever fitted it), each over the engine's window of the
-    pulse that starts nearest to the row's ``start_s``; a frame with time_s, voltage_v
-    and model_v per row (None where the engine finds no such pulse). model None: two
-    RC pairs when the table has R2 values."""
+    ``<record>_pulses.csv``, whatever fitted it): a frame with time_s, voltage_v and
+    model_v per row, over the rows its pulse is judged over (from the row before the
+    step to the end of the rest after it), or None where no step of the record starts
+    near the row's ``start_s``.
+
+    Where the engine fits that pulse too, the curve is the engine's: the OCV through
+    the counted charge, an earlier pulse's decay taken out. Elsewhere (a record without
+    the long rests the engine's OCV curve needs, a step the engine does not take for a
+    pulse) the circuit starts relaxed and the OCV goes linearly with the charge from
+    the voltage before the step to the rested voltage at the window's end, so a long
+    pulse's own OCV fall is not counted as misfit. model None: two RC pairs when the
+    table has R2 values."""
     if model is None:
         model = (
             "model2"
             if pulses.get("R2", pd.Series(dtype=float)).notna().any()
             else "model1"
         )
-    result = fit_record(record, model=model)
-
-    starts = result.pulses["start_s"].to_numpy()
+    rec = (
+        read_record(record)
+        if isinstance(record, (str, os.PathLike))
+        else _as_record(record)
+    )
+    try:
+        fitted = fit_record(rec, model=model)
+        starts = fitted.pulses["start_s"].to_numpy()
+    except ValueError:  # a record the engine cannot analyse (no long rests, say)
+        fitted, starts = None, np.zeros(0)
+    steps = None
     frames = []
     for _, row in pulses.iterrows():
-        if starts.size == 0:
-            frames.append(None)
-            continue
-        k = int(np.argmin(np.abs(starts - float(row["start_s"]))))
-        if abs(starts[k] - float(row["start_s"])) > max(
-            1.0, 0.5 * float(row["duration_s"])
-        ):
-            frames.append(None)
-            continue
         params = [float(row[c]) for c in CIRCUIT_NAMES if not pd.isna(row.get(c))]
-        frames.append(result.curve(k, params[:5] if len(params) == 5 else params[:3]))
+        params = params[:5] if len(params) == 5 else params[:3]
+        k = _nearest_start(starts, row)
+        if k is not None:
+            frames.append(fitted.curve(k, params))
+            continue
+        if steps is None:
+            steps = engine.step_windows(
+                rec.time_s,
+                rec.voltage_v,
+                rec.current_a,
+                step_time_s=rec.step_time_s,
+                step_index=rec.step_index,
+            )
+        j = _nearest_start(steps["start_s"], row)
+        frames.append(
+            None
+            if j is None
+            else _relaxed_curve(rec, slice(steps["first"][j], steps["stop"][j]), params)
+        )
     return frames
+
+
+def _nearest_start(starts: np.ndarray, row) -> int | None:
+    """The start nearest to the row's start_s, when within a second or half the
+    row's duration of it."""
+    if not len(starts):
+        return None
+    start = float(row["start_s"])
+    k = int(np.argmin(np.abs(starts - start)))
+    return (
+        k
+        if abs(starts[k] - start) <= max(1.0, 0.5 * float(row["duration_s"]))
+        else None
+    )
+
+
+def _relaxed_curve(rec: Record, rows: slice, params: list) -> pd.DataFrame:
+    """The circuit (R0, R1, C1[, R2, C2]) over the rows from a relaxed start, the OCV
+    linear in the charge from the rows' first voltage to their last when that is
+    rested, else held at the first. The current is held between rows and switches
+    where the steps changed, as in the engine's fits."""
+    t, v, i = rec.time_s[rows], rec.voltage_v[rows], rec.current_a[rows]
+    grid_t, grid_i, at = engine.hold_grid(t, v, i)
+    r0, r_ohm, c_f = params[0], params[1::2], params[2::2]
+    rested_end = abs(i[-1]) <= engine.rest_current_limit_a(rec.current_a)
+    # a first pass only for the SOC at the end (capacity 1 Ah)
+    flat = ([0.0, 1.0], [v[0], v[0]])
+    soc_end = engine.simulate_model(grid_t, grid_i, *flat, 1.0, 0.0, r_ohm, c_f)["soc"][
+        -1
+    ]
+    if not rested_end or soc_end == 1.0:
+        table = flat
+    elif soc_end < 1.0:
+        table = ([soc_end, 1.0], [v[-1], v[0]])
+    else:  # a charge pulse
+        table = ([1.0, soc_end], [v[0], v[-1]])
+    model_v = engine.simulate_model(grid_t, grid_i, *table, 1.0, r0, r_ohm, c_f)
+    return pd.DataFrame(
+        {"time_s": t, "voltage_v": v, "model_v": model_v["voltage_v"][at]}
+    )

@@ -186,79 +186,6 @@ def _load_truth(folder: Path) -> dict:
     return {float(e["temp_c"]): e for e in entries}
 
 
-def pulse_frames(record: dict, pulses: pd.DataFrame, model) -> list[pd.DataFrame]:
-    """Measured and fitted voltage over each pulse's window, one frame per row."""
-    try:
-        frames = evaluate_pulses(record, pulses, model)
-    except ValueError:  # a record the engine cannot segment (no long rests, say)
-        return _evaluate_pulses_rest_to_rest(record, pulses, model)
-    if any(frame is None for frame in frames):
-        fallback = _evaluate_pulses_rest_to_rest(record, pulses, model)
-        frames = [f if f is not None else g for f, g in zip(frames, fallback)]
-    return frames
-
-
-def _evaluate_pulses_rest_to_rest(record: dict, pulses: pd.DataFrame, model):
-    """Each row's circuit simulated over its pulse's window: from the sample before the
-    pulse to the end of the rest after it (or the next pulse). The OCV goes linearly
-    with the charge drawn from the rested voltage before the pulse to the voltage at
-    the window's end, so a long pulse's own OCV fall is not counted as misfit."""
-    t, v, i = record["time_s"], record["voltage_v"], record["current_a"]
-    loaded = np.abs(i) > engine.rest_current_limit_a(i)
-    starts = np.searchsorted(t, pulses["start_s"].to_numpy(dtype=float))
-    gaps = run_files.gap_ends(t)
-    frames = []
-    for k, (_, row) in enumerate(pulses.iterrows()):
-        window = _pulse_window(loaded, starts, gaps, k)
-        tw, vw = t[window], v[window]
-        # a window the cut-off ends has no rest at its end to take an OCV from
-        rested_end = not loaded[window.stop - 1]
-        model_v = _fitted_voltage(tw, i[window], vw, row, rested_end)
-        frames.append(pd.DataFrame({"time_s": tw, "voltage_v": vw, "model_v": model_v}))
-    return frames
-
-
-def _fitted_voltage(t, i, v, row, rested_end: bool) -> np.ndarray:
-    """One pulse row's circuit over a window, the OCV linear in the charge drawn from
-    the window's first voltage to its last when that is rested, else held."""
-    r_ohm, c_f = [row["R1"]], [row["C1"]]
-    if pd.notna(row.get("R2")) and pd.notna(row.get("C2")):
-        r_ohm.append(row["R2"])
-        c_f.append(row["C2"])
-    # a first pass only for the SOC at the window's end (capacity 1 Ah)
-    soc_end = engine.simulate_model(
-        t, i, [0.0, 1.0], [v[0], v[0]], 1.0, 0.0, r_ohm, c_f
-    )["soc"][-1]
-    if not rested_end or soc_end == 1.0:
-        table = ([0.0, 1.0], [v[0], v[0]])
-    elif soc_end < 1.0:
-        table = ([soc_end, 1.0], [v[-1], v[0]])
-    else:  # a charge pulse
-        table = ([1.0, soc_end], [v[0], v[-1]])
-    return engine.simulate_model(t, i, *table, 1.0, float(row["R0"]), r_ohm, c_f)[
-        "voltage_v"
-    ]
-
-
-def _pulse_window(
-    loaded: np.ndarray, starts: np.ndarray, gaps: np.ndarray, k: int
-) -> slice:
-    """Samples from the one before pulse k to the last of the rest after it: up to
-    where the current leaves that rest, the next pulse starts or a gap begins."""
-    first = max(int(starts[k]) - 1, 0)
-    end = int(starts[k + 1]) if k + 1 < len(starts) else loaded.size
-    later_gaps = gaps[gaps > first + 1]
-    if later_gaps.size:
-        end = min(end, int(later_gaps[0]))
-    rest = np.flatnonzero(~loaded[first + 1 : end])
-    if not rest.size:
-        return slice(first, max(end, first + 2))
-    rest_start = first + 1 + int(rest[0])
-    again = np.flatnonzero(loaded[rest_start:end])
-    stop = rest_start + int(again[0]) if again.size else end
-    return slice(first, max(stop, first + 2))
-
-
 def _intro(settings: dict, model: dict, records: list) -> str:
     temps = ", ".join(f"{r.temp_c:g}" for r in records)
     with_pulses = sum(r.pulses is not None for r in records)
@@ -478,7 +405,7 @@ def _pulse_section(figures, saver, records: list, model_name) -> str:
             "current_a": r.replay.current_a,
             "name": r.name,
         }
-        frames = pulse_frames(rec, r.pulses, model_name)
+        frames = evaluate_pulses(rec, r.pulses, model_name)
         title = f"{r.name} at {r.temp_c:g} °C"
         fig = figures.pulse_grid_figure(title, frames, r.pulses, r.bad_pulses())
         parts.append(f"<h3>{_e(title)}</h3>")

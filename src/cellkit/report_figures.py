@@ -10,8 +10,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from cellkit._native import engine
 from cellkit.circuit import BOUND_TOLERANCE, BOUNDS, CIRCUIT_NAMES, on_bound
-from cellkit.run_files import gap_ends
 
 BAD_COLOR = "#c0392b"
 NOTE_COLOR = "0.25"  # notes on the drawing (off scale, ...): not a flag
@@ -117,7 +117,7 @@ def gaps_cut_out(time_s: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     median sampling interval, and the indices of the samples after each gap. Records
     put together from snippets of a longer test would otherwise be drawn as hours of
     straight lines between a few seconds of data."""
-    after_gap = gap_ends(time_s)
+    after_gap = engine.gap_ends(time_s)
     step = np.diff(time_s)
     if after_gap.size:
         step[after_gap - 1] = np.median(step)
@@ -412,9 +412,20 @@ def pulse_grid_figure(title: str, frames: list, pulses, bad: np.ndarray):
     axes = np.atleast_1d(fig.subplots(nrows, ncols, squeeze=False)).ravel()
     for k, (frame, (_, row)) in enumerate(zip(frames, pulses.iterrows())):
         ax = axes[k]
-        elapsed, measured, fitted = _from_pulse_start(frame, row["start_s"])
-        ax.plot(elapsed, measured, **MEASURED_STYLE)
-        ax.plot(elapsed, fitted, **MODEL_STYLE)
+        if frame is None:  # a row of the table at a time the record has no step
+            ax.text(
+                0.5,
+                0.5,
+                "no step in the record\nat this time",
+                fontsize=7,
+                ha="center",
+                va="center",
+                transform=ax.transAxes,
+            )
+        else:
+            elapsed, measured, fitted = _from_pulse_start(frame, row["start_s"])
+            ax.plot(elapsed, measured, **MEASURED_STYLE)
+            ax.plot(elapsed, fitted, **MODEL_STYLE)
         label = f"pulse {row['pulse']}, {row['kind']}, SOC {row['soc']:.2f}\n"
         label += f"fit error {row['rms_mV']:.2f} mV RMS"
         if row["flags"]:

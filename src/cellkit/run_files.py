@@ -27,15 +27,6 @@ CONFIG_FILE = "input_params.json"
 _RECORD_COLUMNS = ("time_s", "voltage_v", "current_a")
 
 
-def gap_ends(time_s: np.ndarray) -> np.ndarray:
-    """Indices of the samples that end a gap in the record: a step longer than ten
-    minutes and a hundred median sampling intervals, as the pipeline counts gaps."""
-    step = np.diff(np.asarray(time_s, dtype=float))
-    if not step.size:
-        return np.zeros(0, dtype=int)
-    return np.flatnonzero(step > max(600.0, 100.0 * float(np.median(step)))) + 1
-
-
 def load_settings(folder: Path) -> dict:
     """FOLDER/input_params.json as a dict, {} when there is none; ValueError naming
     the file when it is not a JSON object. Read with or without a byte-order mark, as

@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
 #include "core/engine/pulse_test.hpp"
+#include "core/engine/step_window.hpp"
 
 using namespace cellcore;
 
@@ -117,6 +119,31 @@ TEST(ocv_curve_passes_its_points_and_keeps_their_shape) {
     CHECK_CLOSE(curve(0.0), 3.3 - 0.1 * (3.6 - 3.3) / 0.2, 0, 1e-12);
     CHECK_CLOSE(curve(1.1), 4.1 + 0.1 * (4.1 - 3.95) / 0.2, 0, 1e-12);
     CHECK_THROWS(OcvCurve({}, {}), std::invalid_argument);
+}
+
+TEST(a_pulse_is_judged_from_the_row_before_to_the_end_of_its_rest) {
+    // rest [0, 10), pulse [10, 20), rest [20, 50), pulse [50, 60), pulse [60, 70)
+    const auto step = [](std::size_t b, std::size_t e, StepKind k) {
+        Step s;
+        s.begin = b, s.end = e, s.kind = k;
+        return s;
+    };
+    const std::vector<Step> steps{
+        step(0, 10, StepKind::rest), step(10, 20, StepKind::discharge_pulse),
+        step(20, 50, StepKind::rest), step(50, 60, StepKind::discharge_pulse),
+        step(60, 70, StepKind::charge_pulse)};
+    using Rows = std::pair<std::size_t, std::size_t>;
+    const auto rows = [&](std::size_t s, std::vector<std::size_t> gaps) {
+        const RowRange r = judged_rows(steps, s, gaps);
+        return Rows(r.begin, r.end);
+    };
+    CHECK(rows(1, {}) == Rows(9, 50));
+    CHECK(rows(3, {}) == Rows(49, 60)); // load next
+    CHECK(rows(0, {}) == Rows(0, 10));
+    // a gap in the rest cuts it there; one inside the step does not cut the step
+    CHECK(rows(1, {30}) == Rows(9, 30));
+    CHECK(rows(1, {15}) == Rows(9, 20));
+    CHECK_THROWS(judged_rows(steps, 5, {}), std::out_of_range);
 }
 
 TEST(steps_handed_in_are_the_steps_fitted) {
