@@ -116,8 +116,11 @@ bool is_discharge(StepKind kind) {
 // A rest counts as ending near equilibrium when it lasts ocv_rest_min_s, or when it
 // opens the record (logging starts on a rested cell).
 bool relaxed_rest(const std::vector<Step>& steps, std::size_t s, double min_s) {
+    // to the millisecond, as cyclers log time: a rest programmed as long as the
+    // minimum counts, whatever rounding its placed start and end carry
+    constexpr double kLoggedTimeResolution_s = 1e-3;
     return steps[s].kind == StepKind::rest &&
-           (s == 0 || steps[s].duration_s() >= min_s);
+           (s == 0 || steps[s].duration_s() >= min_s - kLoggedTimeResolution_s);
 }
 
 // "10" for 600 s, "2.5" for 150 s.

@@ -146,6 +146,24 @@ TEST(a_pulse_is_judged_from_the_row_before_to_the_end_of_its_rest) {
     CHECK_THROWS(judged_rows(steps, 5, {}), std::out_of_range);
 }
 
+TEST(a_rest_as_long_as_the_minimum_gives_an_ocv_point) {
+    // 150 s pulses and rests of exactly the 600 s minimum: every rest a discharge
+    // ends counts, whatever rounding the placed step starts carry
+    Synthetic s;
+    s.segment(60, 0.0, 1.0);
+    for (int block = 0; block < 6; ++block) {
+        s.segment(150, -2.0, 1.0);
+        s.segment(600, 0.0, 1.0);
+    }
+    s.segment(3000, -2.0, 1.0);
+    PulseTestOptions options;
+    options.rc_pairs = 1;
+    const PulseTestResult r = analyse_pulse_test(s.t, s.v, s.i, options);
+    const auto rests = std::count_if(r.ocv_points.begin(), r.ocv_points.end(),
+                                     [](const OcvPoint& p) { return !p.loaded; });
+    CHECK(rests == 7); // the opening rest and all six after a pulse
+}
+
 TEST(steps_handed_in_are_the_steps_fitted) {
     const Synthetic s = hppc_like();
     PulseTestOptions options;
