@@ -413,15 +413,7 @@ def pulse_grid_figure(title: str, frames: list, pulses, bad: np.ndarray):
     for k, (frame, (_, row)) in enumerate(zip(frames, pulses.iterrows())):
         ax = axes[k]
         if frame is None:  # a row of the table at a time the record has no step
-            ax.text(
-                0.5,
-                0.5,
-                "no step in the record\nat this time",
-                fontsize=7,
-                ha="center",
-                va="center",
-                transform=ax.transAxes,
-            )
+            centred_note(ax, "no step in the record\nat this time", 7)
         else:
             elapsed, measured, fitted = _from_pulse_start(frame, row["start_s"])
             ax.plot(elapsed, measured, **MEASURED_STYLE)
