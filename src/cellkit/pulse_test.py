@@ -109,7 +109,13 @@ def read_record(
     )
 
 
-def _as_record(record) -> Record:
+def _as_record(
+    record, settings: Mapping | None = None, cutoff_v: float | None = None
+) -> Record:
+    """record as a Record: a CSV path read as the pipeline reads it (settings and
+    cutoff_v as read_record takes them), the other forms taken as they are."""
+    if isinstance(record, (str, os.PathLike)):
+        return read_record(record, settings, cutoff_v)
     if isinstance(record, Record):
         return record
     if isinstance(record, pd.DataFrame):
@@ -175,11 +181,7 @@ def fit_record(
     rest_min = _positive("ocv_rest_min_s", ocv_rest_min_s)
     if cutoff_v is not None and not math.isfinite(float(cutoff_v)):
         raise ValueError(f"cutoff_v must be a finite voltage, not {cutoff_v!r}")
-    rec = (
-        read_record(record, settings, cutoff_v)
-        if isinstance(record, (str, os.PathLike))
-        else _as_record(record)
-    )
+    rec = _as_record(record, settings, cutoff_v)
     # errors name the file the user gave
     label = os.fspath(record) if isinstance(record, (str, os.PathLike)) else rec.name
 
@@ -262,11 +264,7 @@ def evaluate_pulses(record, pulses: pd.DataFrame, model: str | None = None) -> l
             if pulses.get("R2", pd.Series(dtype=float)).notna().any()
             else "model1"
         )
-    rec = (
-        read_record(record)
-        if isinstance(record, (str, os.PathLike))
-        else _as_record(record)
-    )
+    rec = _as_record(record)
     try:
         fitted = fit_record(rec, model=model)
         starts = fitted.pulses["start_s"].to_numpy()
@@ -289,11 +287,11 @@ def evaluate_pulses(record, pulses: pd.DataFrame, model: str | None = None) -> l
                 step_time_s=rec.step_time_s,
                 step_index=rec.step_index,
             )
+            rest_limit_a = engine.rest_current_limit_a(rec.current_a)
         j = _nearest_start(steps["start_s"], row)
+        rows = None if j is None else slice(steps["first"][j], steps["stop"][j])
         frames.append(
-            None
-            if j is None
-            else _relaxed_curve(rec, slice(steps["first"][j], steps["stop"][j]), params)
+            None if rows is None else _relaxed_curve(rec, rows, params, rest_limit_a)
         )
     return frames
 
@@ -312,7 +310,9 @@ def _nearest_start(starts: np.ndarray, row) -> int | None:
     )
 
 
-def _relaxed_curve(rec: Record, rows: slice, params: list) -> pd.DataFrame:
+def _relaxed_curve(
+    rec: Record, rows: slice, params: list, rest_limit_a: float
+) -> pd.DataFrame:
     """The circuit (R0, R1, C1[, R2, C2]) over the rows from a relaxed start, the OCV
     linear in the charge from the rows' first voltage to their last when that is
     rested, else held at the first. The current is held between rows and switches
@@ -320,7 +320,7 @@ def _relaxed_curve(rec: Record, rows: slice, params: list) -> pd.DataFrame:
     t, v, i = rec.time_s[rows], rec.voltage_v[rows], rec.current_a[rows]
     grid_t, grid_i, at = engine.hold_grid(t, v, i)
     r0, r_ohm, c_f = params[0], params[1::2], params[2::2]
-    rested_end = abs(i[-1]) <= engine.rest_current_limit_a(rec.current_a)
+    rested_end = abs(i[-1]) <= rest_limit_a
     # a first pass only for the SOC at the end (capacity 1 Ah)
     flat = ([0.0, 1.0], [v[0], v[0]])
     soc_end = engine.simulate_model(grid_t, grid_i, *flat, 1.0, 0.0, r_ohm, c_f)["soc"][
